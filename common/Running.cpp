@@ -1,0 +1,3 @@
+#include "common/Running.h"
+
+std::atomic<bool> runningFlag{true};

@@ -1,0 +1,31 @@
+// The fault guard (structured exceptions): synchronous processor faults on any
+// thread (SIGSEGV, SIGBUS, SIGFPE, SIGILL) are turned into a C++ exception
+// thrown on the faulting thread, so the nearest guard catches them and RAII
+// clean-up runs. The code is built with -fnon-call-exceptions for this.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Windows-style exception codes.
+constexpr uint32_t kAccessViolation = 0xC0000005;     // -1073741819
+constexpr uint32_t kIntegerDivideByZero = 0xC0000094; // -1073741676
+constexpr uint32_t kIllegalInstruction = 0xC000001D;  // -1073741795
+constexpr uint32_t kCppException = 0xE06D7363;        // -529697949
+constexpr uint32_t kNoMemory = 0xC0000017;            // -1073741801
+
+// What a processor fault throws.
+struct ProcessorFault {
+    uint32_t code;  // one of the codes above
+};
+
+// Installs the signal handlers for the whole process (idempotent, thread-safe).
+void faultGuardInstall() noexcept;
+
+// Inside a catch (...) block: the Windows-style code of the exception being
+// handled (ProcessorFault's code, kNoMemory for std::bad_alloc, kCppException
+// for anything else), as the signed number reports print.
+[[nodiscard]] int32_t currentExceptionCode() noexcept;
+
+}  // namespace platform

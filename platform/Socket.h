@@ -1,0 +1,56 @@
+// Sockets: the few BSD-socket operations the listener and the wire primitives
+// need, each one system call (Winsock 2 on Windows). Error numbers are kept for
+// the caller (socketLastError) and are the system's own (errno here).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using Socket = int32_t;
+constexpr Socket kInvalidSocket = -1;
+
+// WSAStartup: nothing to start on POSIX. Returns 0.
+[[nodiscard]] int32_t socketsStartup();
+
+// WSACleanup: shuts down, in both directions, every connection socket that
+// socketAccept handed out and socketCloseHandle has not yet closed, so that
+// receives blocked on them return. The sockets stay open for their owners to close.
+void socketsCleanup();
+
+// A TCP/IPv4 stream socket, or kInvalidSocket with socketLastError set.
+[[nodiscard]] Socket socketOpenTcp4();
+
+// Binds to INADDR_ANY:port (host byte order). No socket option is set. 0 or -1.
+[[nodiscard]] int32_t socketBindAny4(Socket s, uint16_t port);
+
+// listen(2). 0 or -1.
+[[nodiscard]] int32_t socketListen(Socket s, int32_t backlog);
+
+// accept(2) without the peer's address, retrying EINTR. The new socket is
+// registered for socketsCleanup. kInvalidSocket on failure.
+[[nodiscard]] Socket socketAccept(Socket listening);
+
+// One recv(2) of up to n bytes, flags 0, retrying EINTR: bytes received, 0 when
+// the peer has closed, -1 on error or receive time-out.
+[[nodiscard]] int32_t socketReceive(Socket s, void* buffer, int32_t n);
+
+// One send(2) of n bytes (no SIGPIPE): bytes sent or -1.
+int32_t socketSend(Socket s, const void* bytes, int32_t n);
+
+// FIONREAD: bytes that can be read without blocking, in *count; 0 or -1 (then *count is 0).
+[[nodiscard]] int32_t socketBytesAvailable(Socket s, uint32_t* count);
+
+// SO_RCVTIMEO in milliseconds; 0 means no time-out. 0 or -1.
+[[nodiscard]] int32_t socketSetReceiveTimeout(Socket s, uint32_t milliseconds);
+
+// shutdown(2) in both directions. 0 or -1.
+int32_t socketShutdownBoth(Socket s);
+
+// close(2); also removes the socket from the cleanup list. 0 or -1.
+int32_t socketCloseHandle(Socket s);
+
+// The error number of the calling thread's last failed socket call.
+[[nodiscard]] int32_t socketLastError();
+
+}  // namespace platform
