@@ -1,0 +1,173 @@
+// Sockets on POSIX (Winsock 2 on Windows): each function is one BSD-socket call.
+//
+// State: the list of connection sockets handed out by socketAccept and not yet
+// closed, guarded by openConnectionsMutex. socketsCleanup shuts them all down so
+// that threads blocked in recv on them return, as WSACleanup makes pending
+// receives fail. Called from the listener, every connection thread and the stop
+// sequence.
+#include "platform/Socket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::mutex openConnectionsMutex;
+std::vector<Socket> openConnections;  // guarded by openConnectionsMutex
+
+// The calling thread's last socket error (WSAGetLastError is per thread too).
+thread_local int32_t lastSocketError = 0;
+
+int32_t failed() {
+    lastSocketError = errno;
+    return -1;
+}
+
+}  // namespace
+
+int32_t socketsStartup() {
+    return 0;
+}
+
+void socketsCleanup() {
+    std::lock_guard<std::mutex> hold(openConnectionsMutex);
+    for (Socket s : openConnections) {
+        (void)::shutdown(s, SHUT_RDWR);
+    }
+}
+
+Socket socketOpenTcp4() {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0) {
+        return failed();
+    }
+    return s;
+}
+
+int32_t socketBindAny4(Socket s, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+int32_t socketListen(Socket s, int32_t backlog) {
+    if (::listen(s, backlog) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+Socket socketAccept(Socket listening) {
+    // Registered under the same lock as the list, so a cleanup either sees
+    // the new socket or ran before it existed.
+    for (;;) {
+        int s = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s >= 0) {
+            std::lock_guard<std::mutex> hold(openConnectionsMutex);
+            openConnections.push_back(s);
+            return s;
+        }
+        if (errno != EINTR) {
+            return failed();
+        }
+    }
+}
+
+int32_t socketReceive(Socket s, void* buffer, int32_t n) {
+    if (n < 0) {
+        lastSocketError = EINVAL;
+        return -1;
+    }
+    for (;;) {
+        ssize_t got = ::recv(s, buffer, static_cast<size_t>(n), 0);
+        if (got >= 0) {
+            return static_cast<int32_t>(got);
+        }
+        if (errno != EINTR) {
+            return failed();
+        }
+    }
+}
+
+int32_t socketSend(Socket s, const void* bytes, int32_t n) {
+    if (n < 0) {
+        lastSocketError = EINVAL;
+        return -1;
+    }
+    // MSG_NOSIGNAL: a peer that has gone away gives EPIPE, never SIGPIPE.
+    for (;;) {
+        ssize_t sent = ::send(s, bytes, static_cast<size_t>(n), MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return static_cast<int32_t>(sent);
+        }
+        if (errno != EINTR) {
+            return failed();
+        }
+    }
+}
+
+int32_t socketBytesAvailable(Socket s, uint32_t* count) {
+    int available = 0;
+    if (::ioctl(s, FIONREAD, &available) != 0 || available < 0) {
+        *count = 0;
+        return failed();
+    }
+    *count = static_cast<uint32_t>(available);
+    return 0;
+}
+
+int32_t socketSetReceiveTimeout(Socket s, uint32_t milliseconds) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    if (::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+int32_t socketShutdownBoth(Socket s) {
+    // On Linux this also wakes a thread blocked in accept on a listening
+    // socket; close alone would not.
+    if (::shutdown(s, SHUT_RDWR) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+int32_t socketCloseHandle(Socket s) {
+    {
+        // Leave the list before the number is released, so that a cleanup
+        // never shuts down a socket that reuses this number for someone else.
+        std::lock_guard<std::mutex> hold(openConnectionsMutex);
+        auto it = std::find(openConnections.begin(), openConnections.end(), s);
+        if (it != openConnections.end()) {
+            openConnections.erase(it);
+        }
+    }
+    // No retry on EINTR: on Linux the descriptor is released even then.
+    if (::close(s) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+int32_t socketLastError() {
+    return lastSocketError;
+}
+
+}  // namespace platform
