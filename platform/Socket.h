@@ -28,10 +28,6 @@ void socketsCleanup();
 // *port; 0, or -1 with *port = 0.
 [[nodiscard]] int32_t socketLocalPort(Socket s, uint16_t* port);
 
-// getsockname(2): the port (host byte order) the socket is bound to, in *port
-// (0 on failure); 0 or -1. Lets a listener bound to port 0 say where it listens.
-[[nodiscard]] int32_t socketLocalPort(Socket s, uint16_t* port);
-
 // listen(2). 0 or -1.
 [[nodiscard]] int32_t socketListen(Socket s, int32_t backlog);
 

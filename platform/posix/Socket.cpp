@@ -65,17 +65,6 @@ int32_t socketBindAny4(Socket s, uint16_t port) {
 }
 
 int32_t socketLocalPort(Socket s, uint16_t* port) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        *port = 0;
-        return failed();
-    }
-    *port = ntohs(address.sin_port);
-    return 0;
-}
-
-int32_t socketLocalPort(Socket s, uint16_t* port) {
     *port = 0;
     sockaddr_in address{};
     socklen_t length = sizeof address;
