@@ -31,16 +31,20 @@ int32_t socketReadBytes(ClientConnection* c, void* buffer, int32_t n) noexcept;
 int32_t socketReadAll(ClientConnection* c, void* buffer, int32_t n) noexcept;
 // One send of n bytes, bypassing replyBuffer: the send's result.
 int32_t socketSendBytes(ClientConnection* c, const void* bytes, int32_t n) noexcept;
-// Appends a 32-bit value to the reply.
+// Appends a 32-bit value to the reply (dropped if it would not fit the buffer).
 void socketWriteInt(ClientConnection* c, int32_t value) noexcept;
 // Appends a length-prefixed array (-1 alone for a null pointer); an array that
-// does not fit is reported as "Buffer overflow in socketWriteBytes" and dropped.
-void socketWriteBytes(ClientConnection* c, const void* bytes, uint32_t n) noexcept;
+// does not fit (replyLength + n >= 1000 after the length word, so 987 bytes at
+// most behind the header) is reported as "Buffer overflow in socketWriteBytes"
+// with the length that was needed and dropped, its length word staying. Not
+// noexcept: a fault while copying the caller's bytes reaches the caller's guard.
+void socketWriteBytes(ClientConnection* c, const void* bytes, uint32_t n);
 // Fills the 8-byte header with length and result and sends the reply in one send.
 void socketSendReply(ClientConnection* c, int32_t result) noexcept;
 // Bytes that can be read without blocking; 0 when the query fails.
 uint32_t socketAvailable(ClientConnection* c) noexcept;
-// Discards the input that has already arrived, without waiting.
+// Discards the input that has already arrived, without waiting, in receives
+// of at most 1000 bytes.
 void socketSkipInput(ClientConnection* c) noexcept;
 // Receive time-out in ms (0 = none): 0 on success.
 int32_t socketSetTimeout(ClientConnection* c, uint32_t milliseconds) noexcept;

@@ -18,7 +18,20 @@ extern std::atomic<platform::Socket> listenSocket;
 // socket failure; -0x20001 when a connection record cannot be allocated.
 int32_t acceptLoop();
 
+// WSAStartup: 0, or -1 after reporting "WSAStartup() failed with error %d: %s\n".
+[[nodiscard]] int32_t startWinsock();
+
+// A TCP socket bound to every local IPv4 address at port (host byte order),
+// without socket options; kInvalidSocket after reporting the socket() or bind()
+// failure text with the error number and its text.
+[[nodiscard]] platform::Socket createListenSocket(uint16_t port);
+
+// listen() with a backlog of 50 (before every accept), then accept(): the new
+// socket, or kInvalidSocket (a failing listen is reported, a failing accept not).
+[[nodiscard]] platform::Socket acceptClient(platform::Socket listening);
+
 // Tests may listen on another port (0 = an ephemeral one); read back the bound
-// port with listenerBoundPort once the running report has been made.
+// port with listenerBoundPort: 0 until the socket is bound (and again at the
+// start of the next acceptLoop), then the port.
 void listenerSetPort(uint16_t port) noexcept;
 [[nodiscard]] uint16_t listenerBoundPort() noexcept;

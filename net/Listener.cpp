@@ -1,0 +1,184 @@
+// The listener: binds TCP port 1439 on every local IPv4 address and admits
+// clients one at a time. A new connection must present the 16-byte handshake
+// value in one receive within 1000 ms; it then gets the 8 bytes "Morvalen" and
+// a detached connection thread of its own. Any other client is closed without
+// a word.
+//
+// State owned here: listenSocket (written once bound; the stop sequence shuts
+// it down and closes it, which wakes the blocked accept and ends the loop), and
+// the port to listen on (1439; tests choose another). Runs on the thread the
+// service run or the console run lends it, for as long as the service runs.
+#include "net/Listener.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/Codes.h"
+#include "common/Running.h"
+#include "net/Connection.h"
+#include "net/ConnectionLoop.h"
+#include "platform/Thread.h"
+#include "service/Guard.h"
+#include "service/Report.h"
+#include "service/Status.h"
+#include "xa/Binding.h"
+
+std::atomic<platform::Socket> listenSocket{platform::kInvalidSocket};
+
+namespace {
+
+constexpr int32_t kListenBacklog = 50;
+constexpr uint32_t kHandshakeTimeoutMs = 1000;
+constexpr int32_t kHandshakeLength = 16;
+constexpr int32_t kMessageBufferSize = 1000;
+// Connection threads keep little on their stack (a 1000-byte drain buffer and
+// a 134-byte XID body); the handlers they call stay well within this.
+constexpr size_t kConnectionStackBytes = 256 * 1024;
+
+std::atomic<uint16_t> listenPort{kServicePort};
+std::atomic<uint16_t> boundPort{0};
+
+// Formats one of the socket failure texts with the error number and its text,
+// and reports it as an error. The texts end in a line end, so standard output
+// shows an empty line after them.
+void reportSocketFailure(const char* format, int32_t code) {
+    char message[kMessageBufferSize];
+    std::snprintf(message, sizeof message, format, code, winsockErrorText(code));
+    reportError(message);
+}
+
+// The handshake value, written byte by byte into the caller's buffer before
+// every comparison rather than kept as a string. None of its bytes is zero.
+void assembleHandshake(uint8_t* value) {
+    value[0] = 'M';
+    value[1] = 'o';
+    value[2] = 'r';
+    value[3] = 'v';
+    value[4] = 'a';
+    value[5] = 'l';
+    value[6] = 'e';
+    value[7] = 'n';
+    value[8] = '/';
+    value[9] = 'X';
+    value[10] = 'A';
+    value[11] = '/';
+    value[12] = '2';
+    value[13] = '.';
+    value[14] = '0';
+    value[15] = '8';
+}
+
+// Reads and judges the handshake of a new connection: true when the client
+// sent exactly the 16 bytes of the value in one receive.
+bool handshakeAccepted(ClientConnection* c) {
+    uint8_t expected[kHandshakeLength];
+    uint8_t received[kHandshakeLength];
+    assembleHandshake(expected);
+    // One receive: a value split over two segments fails. Exactly 16 bytes are
+    // asked for, so a request sent in the same write stays for the loop.
+    if (socketReadBytes(c, received, kHandshakeLength) != kHandshakeLength) {
+        return false;
+    }
+    // Compared as a string of at most 16 characters: the value has no zero
+    // byte, so a zero among the received bytes fails like any wrong byte.
+    return std::memcmp(received, expected, kHandshakeLength) == 0;
+}
+
+void dropConnection(ClientConnection* c) {
+    socketClose(c);
+    connectionFree(c);
+}
+
+int32_t acceptLoopBody() {
+    reportInfo("Start Service");
+    boundPort.store(0);
+    createBridgeLock();
+    if (startWinsock() != 0) {
+        return kSocketFailure;
+    }
+    platform::Socket listening = createListenSocket(listenPort.load());
+    listenSocket.store(listening);
+    if (listening == platform::kInvalidSocket) {
+        return kSocketFailure;
+    }
+    uint16_t port = 0;
+    boundPort.store(platform::socketLocalPort(listening, &port) == 0 ? port : 0);
+    // In a console run this report fails with a warning; clients are served all the same.
+    (void)reportStatus(SERVICE_RUNNING, 0, 0);
+
+    while (runningFlag.load(std::memory_order_relaxed)) {
+        platform::Socket accepted = acceptClient(listening);
+        if (accepted == platform::kInvalidSocket) {
+            return kSocketFailure;  // how a stop normally ends the listener
+        }
+        ClientConnection* c = connectionAllocate();
+        if (c == nullptr) {
+            // The accepted socket is closed rather than left open for ever.
+            (void)platform::socketShutdownBoth(accepted);
+            (void)platform::socketCloseHandle(accepted);
+            return kRecordAllocFailed;
+        }
+        c->socket = accepted;
+        if (socketSetTimeout(c, kHandshakeTimeoutMs) != 0) {
+            dropConnection(c);
+            continue;
+        }
+        // While this client has its 1000 ms, further clients wait in the backlog.
+        if (!handshakeAccepted(c)) {
+            dropConnection(c);  // no reply, nothing reported
+            continue;
+        }
+        (void)socketSetTimeout(c, 0);
+        (void)socketSendBytes(c, "Morvalen", 8);
+        if (platform::threadStartDetached(connectionLoop, c, kConnectionStackBytes) != 0) {
+            dropConnection(c);  // the thread does not exist: nobody else would free the record
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t acceptLoop() {
+    // The body's own returns stand; an exception anywhere in it ends the
+    // listener with 0 after the report "Exception in accpet socket".
+    return guardedCall("accpet socket", 0, [] { return acceptLoopBody(); });
+}
+
+int32_t startWinsock() {
+    int32_t r = platform::socketsStartup();
+    if (r != 0) {
+        reportSocketFailure("WSAStartup() failed with error %d: %s\n", r);
+        return -1;
+    }
+    return 0;
+}
+
+platform::Socket createListenSocket(uint16_t port) {
+    platform::Socket s = platform::socketOpenTcp4();
+    if (s == platform::kInvalidSocket) {
+        reportSocketFailure("socket() failed with error %d: %s\n", platform::socketLastError());
+        return platform::kInvalidSocket;
+    }
+    // No socket option: address reuse stays off, so a second service on the
+    // same port fails to bind instead of sharing it.
+    if (platform::socketBindAny4(s, port) != 0) {
+        reportSocketFailure("bind() failed with error %d: %s\n", platform::socketLastError());
+        (void)platform::socketCloseHandle(s);
+        return platform::kInvalidSocket;
+    }
+    return s;
+}
+
+platform::Socket acceptClient(platform::Socket listening) {
+    // listen() before every accept, not once: harmless on a listening socket.
+    if (platform::socketListen(listening, kListenBacklog) != 0) {
+        reportSocketFailure("listen() failed with error %d: %s\n", platform::socketLastError());
+        return platform::kInvalidSocket;
+    }
+    return platform::socketAccept(listening);  // a failure is not reported
+}
+
+void listenerSetPort(uint16_t port) noexcept { listenPort.store(port); }
+
+uint16_t listenerBoundPort() noexcept { return boundPort.load(); }
