@@ -1,0 +1,141 @@
+// A small client of the Morvalen wire protocol (see docs/protocol.md).
+//
+// One MorvalenConnection is one TCP connection to the service. It serves one
+// request at a time: send a request, read its reply, then the next. Every call
+// returns a client status (kClientOk or a negative kClient* code) and never
+// throws; the XA result of a request comes back in an out-value. Out-values
+// are set on every path, failure included.
+//
+// A connection is not safe for use by two threads at once; use one per thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "xa.h"
+
+namespace morvalen {
+
+// Client status codes: what happened to the exchange itself, not the XA result.
+constexpr int32_t kClientOk = 0;
+constexpr int32_t kClientBadArgument = -1001;     // an argument cannot be sent (bad XID, null pointer)
+constexpr int32_t kClientResolveFailed = -1002;   // the host name cannot be resolved
+constexpr int32_t kClientConnectFailed = -1003;   // TCP connect failed or timed out
+constexpr int32_t kClientHandshakeFailed = -1004; // the service did not answer "Morvalen"
+constexpr int32_t kClientSendFailed = -1005;      // the request could not be written
+constexpr int32_t kClientReceiveFailed = -1006;   // a receive failed
+constexpr int32_t kClientTimedOut = -1007;        // no (whole) reply within the time-out
+constexpr int32_t kClientClosed = -1008;          // the service closed the connection
+constexpr int32_t kClientBadReply = -1009;        // the reply does not have the protocol's shape
+constexpr int32_t kClientNotConnected = -1010;    // the connection is closed
+
+constexpr uint16_t kDefaultPort = 1439;
+constexpr const char* kDefaultHost = "127.0.0.1";
+constexpr uint32_t kDefaultTimeoutMs = 30000;
+constexpr int32_t kDefaultFormatId = 0x4D56;  // "MV"; any format identifier but -1 will do
+
+// The 16 bytes a client sends first, and the 8 bytes the service answers.
+constexpr char kHandshake[] = "Morvalen/XA/2.08";  // sent without its terminator
+constexpr char kHandshakeReply[] = "Morvalen";
+
+// Request codes.
+constexpr uint8_t kRequestStart = 0;
+constexpr uint8_t kRequestEnd = 1;
+constexpr uint8_t kRequestForget = 2;
+constexpr uint8_t kRequestRecover = 3;
+constexpr uint8_t kRequestPrepare = 4;
+constexpr uint8_t kRequestCommit = 5;
+constexpr uint8_t kRequestRollback = 6;
+constexpr uint8_t kRequestQuery = 7;
+
+constexpr uint32_t kMaxReply = 1000;                  // the service never sends more
+constexpr uint32_t kMaxPayload = kMaxReply - 8;       // reply bytes after the header
+constexpr int32_t kMaxRecoverPerReply = 7;            // XIDs listed by one recover reply
+constexpr uint32_t kMaxRequest = 10 + 6 + XIDDATASIZE;  // 144 bytes
+
+struct MorvalenConnection {
+    int fd = -1;                              // the connected socket, -1 when closed
+    uint32_t timeoutMs = kDefaultTimeoutMs;   // per reply; 0 = wait for ever
+    int32_t lastErrno = 0;                    // errno of the last failed system call
+};
+
+struct MorvalenReply {
+    int32_t length = 0;                 // the reply's length, its 8 header bytes included
+    int32_t result = 0;                 // the request's result code
+    uint32_t payloadLength = 0;         // length - 8
+    uint8_t payload[kMaxPayload] = {};  // the payload bytes
+};
+
+// A start's transaction cookie: length -1 when the branch holds none.
+struct MorvalenCookie {
+    int32_t length = -1;
+    uint8_t bytes[kMaxPayload] = {};
+};
+
+// The XIDs of one recover reply.
+struct MorvalenRecoverList {
+    int32_t count = 0;
+    XID xids[kMaxRecoverPerReply] = {};
+};
+
+// Connects to host:port (host: a name or an IPv4/IPv6 address; nullptr means
+// 127.0.0.1), sets TCP_NODELAY, sends the handshake in one write and checks the
+// reply "Morvalen", each step within timeoutMs (0 = no limit). The time-out
+// stays in the connection for later replies. On failure the connection is closed.
+[[nodiscard]] int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port,
+                                    uint32_t timeoutMs = kDefaultTimeoutMs);
+void clientClose(MorvalenConnection* c);
+
+// Encodes a request frame into out (kMaxRequest bytes): *length is the frame's
+// size. xid nullptr, or an XID with format identifier -1, goes as the null XID.
+// kClientBadArgument for gtrid or bqual lengths outside 0..64 or a sum below 2
+// (the protocol's shortest XID body carries two data bytes).
+[[nodiscard]] int32_t clientEncodeRequest(uint8_t code, int32_t flags, const XID* xid, uint8_t* out,
+                                          uint32_t* length);
+
+// Sends one request in one write.
+[[nodiscard]] int32_t clientSendRequest(MorvalenConnection* c, uint8_t code, int32_t flags, const XID* xid);
+// Reads one whole reply within the connection's time-out. kClientBadReply for a
+// length below 8 or above 1000; the connection is then closed, as it is after
+// kClientClosed, kClientReceiveFailed or kClientTimedOut.
+[[nodiscard]] int32_t clientReadReply(MorvalenConnection* c, MorvalenReply* reply);
+// Both, one after the other.
+[[nodiscard]] int32_t clientRequest(MorvalenConnection* c, uint8_t code, int32_t flags, const XID* xid,
+                                    MorvalenReply* reply);
+
+// Payload decoders. A start reply with result >= 0 carries a cookie (length -1:
+// none); a recover reply with result r >= 0 carries r XIDs.
+[[nodiscard]] int32_t decodeCookie(const MorvalenReply* reply, MorvalenCookie* cookie);
+[[nodiscard]] int32_t decodeRecover(const MorvalenReply* reply, MorvalenRecoverList* list);
+
+// The requests. *result is the service's result code (0 when the exchange
+// failed); cookie and list are filled when the result is 0 or more and may be
+// nullptr when not wanted.
+[[nodiscard]] int32_t clientStart(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result,
+                                  MorvalenCookie* cookie);
+[[nodiscard]] int32_t clientEnd(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result);
+[[nodiscard]] int32_t clientPrepare(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result);
+[[nodiscard]] int32_t clientCommit(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result);
+[[nodiscard]] int32_t clientRollback(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result);
+[[nodiscard]] int32_t clientForget(MorvalenConnection* c, const XID* xid, int32_t flags, int32_t* result);
+[[nodiscard]] int32_t clientRecover(MorvalenConnection* c, int32_t flags, int32_t* result,
+                                    MorvalenRecoverList* list);
+// Branch query: *result 0 when the service holds a branch for the XID, 1 when not.
+[[nodiscard]] int32_t clientQuery(MorvalenConnection* c, const XID* xid, int32_t* result);
+
+// XID helpers. xidMake copies gtrid and bqual (each 0..64 bytes) into *out.
+[[nodiscard]] int32_t xidMake(int32_t formatId, const void* gtrid, size_t gtridLength, const void* bqual,
+                              size_t bqualLength, XID* out);
+// Parses "GTRID[:BQUAL]": each part is taken as text, or as hexadecimal bytes
+// when it starts with "0x". Example: "order-17:db1", "0x0102:0x03".
+[[nodiscard]] int32_t xidFromText(const char* text, int32_t formatId, XID* out);
+// Writes "FORMATID:0xGTRIDHEX:0xBQUALHEX" (an empty part shows as "0x"; the
+// null XID as "null"), terminated, cut to size. Returns buffer.
+char* xidToText(const XID* xid, char* buffer, size_t size);
+
+// A short name for a client status or an XA result code ("XA_OK", "XAER_NOTA",
+// "connection closed"); "unknown" for others.
+const char* clientStatusText(int32_t status);
+const char* xaResultText(int32_t result);
+
+}  // namespace morvalen
