@@ -1,13 +1,23 @@
 // The fault guard (structured exceptions): synchronous processor faults are
 // turned into a C++ exception thrown on the faulting thread.
 //
-// How it works: the handlers run on the faulting thread's own stack with
-// SA_NODEFER, so the signal is not left blocked when the handler is left by a
-// throw. The unwinder passes from the handler through the kernel's signal
-// frame (libgcc knows the restorer's frame) into the faulting function; every
-// file is built with -fnon-call-exceptions, so the faulting instruction lies in
-// an exception region and the frame's destructors run. A fault sent by another
-// process (kill -SEGV) is not synchronous: it gets the default action.
+// How it works (x86-64): the handler does not throw itself. It makes the
+// faulting thread look as if the faulting instruction had called
+// faultTrampoline: it pushes the instruction's address + 1 as a return address
+// and points the thread's instruction pointer at the trampoline, then returns.
+// The thread resumes in the trampoline, outside any signal context, which
+// aligns the stack and calls a function that throws ProcessorFault. The
+// unwinder then finds the faulting frame from that return address (it looks
+// up return address - 1, the faulting instruction itself); every file is built
+// with -fnon-call-exceptions, so that instruction lies in an exception region
+// and the frame's destructors run. Leaving the handler normally keeps the C
+// library and the sanitizers' signal bookkeeping whole (ThreadSanitizer
+// otherwise believes the thread is still inside a handler). On other
+// processors the handler throws directly, through the kernel's signal frame;
+// SA_NODEFER makes sure the signal is not left blocked then.
+//
+// A fault sent by another process (kill -SEGV) is not synchronous: it gets
+// the default action.
 //
 // Limits: a stack overflow cannot be turned into an exception (the handler has
 // no stack to run on) and still ends the process; a fault inside the
@@ -19,6 +29,46 @@
 #include <new>
 
 #include <signal.h>
+#include <ucontext.h>
+
+namespace platform {
+namespace {
+
+thread_local uint32_t pendingFaultCode = 0;  // set by the handler for the trampoline
+
+}  // namespace
+}  // namespace platform
+
+// Called by the trampoline on the faulting thread, in ordinary context.
+extern "C" [[noreturn]] __attribute__((visibility("hidden"), used)) void morvalenThrowProcessorFault() {
+    throw platform::ProcessorFault{platform::pendingFaultCode};
+}
+
+#if defined(__x86_64__)
+extern "C" void morvalenFaultTrampoline();
+// Entered with the stack as a call from the faulting instruction left it:
+// [rsp] is that instruction's address + 1. A frame pointer keeps the unwind
+// rule simple while the stack is realigned for the call.
+asm(R"(
+    .text
+    .p2align 4
+    .hidden morvalenFaultTrampoline
+    .globl morvalenFaultTrampoline
+    .type morvalenFaultTrampoline, @function
+morvalenFaultTrampoline:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    andq $-16, %rsp
+    call morvalenThrowProcessorFault@PLT
+    ud2
+    .cfi_endproc
+    .size morvalenFaultTrampoline, .-morvalenFaultTrampoline
+)");
+#endif
 
 namespace platform {
 namespace {
@@ -46,7 +96,7 @@ uint32_t codeFor(int signal, const siginfo_t* info) {
     }
 }
 
-void faultHandler(int signal, siginfo_t* info, void* /*context*/) {
+void faultHandler(int signal, siginfo_t* info, void* context) {
     if (info == nullptr || info->si_code <= 0) {
         // Sent with kill or sigqueue: nothing faulted on this thread.
         struct sigaction fallback {};
@@ -56,7 +106,18 @@ void faultHandler(int signal, siginfo_t* info, void* /*context*/) {
         raise(signal);
         return;
     }
-    throw ProcessorFault{codeFor(signal, info)};
+    pendingFaultCode = codeFor(signal, info);
+#if defined(__x86_64__)
+    if (context != nullptr) {
+        greg_t* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+        auto* stack = reinterpret_cast<greg_t*>(registers[REG_RSP]);
+        *(stack - 1) = registers[REG_RIP] + 1;
+        registers[REG_RSP] = reinterpret_cast<greg_t>(stack - 1);
+        registers[REG_RIP] = reinterpret_cast<greg_t>(&morvalenFaultTrampoline);
+        return;
+    }
+#endif
+    morvalenThrowProcessorFault();
 }
 
 }  // namespace
