@@ -1,13 +1,25 @@
-// The process entry point. For now: the console run only (no argument, not
-// started by the service manager): report and serve clients in the foreground.
+// The process entry point. One executable, three roles:
+//  - with an argument, a command-line tool (install, remove, usage) that exits 0;
+//  - without one, started by the service manager: the service run (Runtime.cpp);
+//  - without one, started any other way: the console run, the same listener in
+//    the foreground, ended only by the end of the process.
+#include "common/Running.h"
 #include "net/Listener.h"
 #include "platform/FaultGuard.h"
 #include "platform/SystemLog.h"
+#include "service/CommandLine.h"
 #include "service/Report.h"
+#include "service/Runtime.h"
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        // Only the first argument counts; the rest are ignored.
+        runCommandOption(argv[1]);
+        return 0;
+    }
     platform::faultGuardInstall();
     platform::systemLogOpen("Morvalen");
+    if (serviceDispatch()) return 0;
     reportInfo("Start Service from Console");
     (void)acceptLoop();
     return 0;

@@ -1,0 +1,166 @@
+// The service run: serviceMain on its own thread, the stop control on the main
+// thread, and the stop sequence.
+//
+// Life of a service run:
+//  1. main (no argument, started by the service manager) calls serviceDispatch
+//     before any other thread exists; it blocks the stop signal, so every thread
+//     started afterwards inherits the block and none is ever killed by it.
+//  2. serviceDispatch starts serviceMain on a detached thread and waits for the
+//     stop signal, or for serviceMain's wake when the listener ended by itself.
+//  3. serviceMain reports start pending, runs the listener (which reports running
+//     once it is bound), and reports stopped when the listener has returned.
+//  4. On the stop signal the main thread waits until the start-pending report
+//     is out (a stop that comes while the service is starting is handled then,
+//     so the manager always sees start pending first), and runs
+//     serviceCtrlHandler(SERVICE_CONTROL_STOP): stop pending, then stopService.
+//  5. The main thread returns once serviceMain has reported stopped; the
+//     process exits with code 0.
+//
+// State: the one ServiceRun record below, reached from both threads.
+#include "service/Runtime.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "common/Running.h"
+#include "net/Listener.h"
+#include "platform/Clock.h"
+#include "platform/Error.h"
+#include "platform/Notify.h"
+#include "platform/Signals.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+#include "service/Guard.h"
+#include "service/Report.h"
+#include "service/Status.h"
+#include "xa/Binding.h"
+
+namespace {
+
+// How long the main thread waits, after the stop sequence, for the listener to
+// return and serviceMain to report stopped. The listener returns at once when
+// its socket is closed; the bound only matters if it was caught between its
+// running-flag check and its accept when the socket was closed.
+constexpr auto kStoppedReportBound = std::chrono::milliseconds(3000);
+
+// What the two threads of a service run tell each other. Made by serviceDispatch
+// and never freed: serviceMain's thread may still be leaving its last unlock
+// while the process ends.
+struct ServiceRun {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool startReported = false;  // guarded by mutex; the start-pending report was made (or failed)
+    bool stopReported = false;   // guarded by mutex; serviceMain reported stopped
+};
+
+ServiceRun* serviceRun = nullptr;  // set once by serviceDispatch before serviceMain's thread starts
+
+void markRun(bool ServiceRun::*field) noexcept {
+    if (serviceRun == nullptr) return;
+    std::lock_guard<std::mutex> hold(serviceRun->mutex);
+    serviceRun->*field = true;
+    serviceRun->changed.notify_all();
+}
+
+// Tells the service manager why the service stops by itself, before the
+// stopped report, so that its status shows the reason.
+void notifyListenerFailure(int32_t result, int32_t error) noexcept {
+    char text[512];
+    if (error != 0) {
+        char reason[256];
+        if (platform::errorText(error, reason, sizeof reason) == 0) reason[0] = '\0';
+        std::snprintf(text, sizeof text, "STATUS=Listener failed with error %d: %s\nERRNO=%d", error, reason, error);
+    } else {
+        std::snprintf(text, sizeof text, "STATUS=Listener failed: %d", result);
+    }
+    (void)platform::serviceNotify(text);
+}
+
+void serviceMainThread(void*) { serviceMain(0, nullptr); }
+
+}  // namespace
+
+void serviceMain(int /*argc*/, char** /*argv*/) noexcept {
+    (void)guardedRun("serviceMain", [] {
+        // Stands for the registered control handler: reports now reach the manager.
+        statusAttachServiceManager(true);
+        uint32_t started = reportStatus(SERVICE_START_PENDING, 0, 3000);
+        markRun(&ServiceRun::startReported);
+        if (started != 0) {
+            int32_t result = acceptLoop();
+            // The stop sequence clears the running flag before it closes the
+            // socket; a flag still set means the listener ended by itself.
+            if (runningFlag.load()) notifyListenerFailure(result, result == -1 ? platform::socketLastError() : 0);
+        }
+    });
+    (void)reportStatus(SERVICE_STOPPED, 0, 0);
+    markRun(&ServiceRun::startReported);
+    markRun(&ServiceRun::stopReported);
+    platform::stopSignalWake();
+}
+
+void serviceCtrlHandler(uint32_t control) noexcept {
+    if (control == SERVICE_CONTROL_STOP) {
+        (void)reportStatus(SERVICE_STOP_PENDING, 0, 0);
+        (void)stopService();
+        return;
+    }
+    // Every other control (an interrogation): report the current state again.
+    (void)reportStatus(statusSnapshot().dwCurrentState, 0, 0);
+}
+
+int32_t stopService() noexcept {
+    (void)guardedRun("stopService", [] {
+        reportInfo("Stop Service");
+        runningFlag.store(false);
+        // Taken out of listenSocket so that nobody shuts down or closes the
+        // number again after it may have been reused.
+        platform::Socket listening = listenSocket.exchange(platform::kInvalidSocket);
+        if (listening != platform::kInvalidSocket) {
+            (void)platform::socketShutdownBoth(listening);
+            (void)platform::socketCloseHandle(listening);
+        }
+        platform::socketsCleanup();
+        platform::sleepMs(100);
+        releaseBridge();
+    });
+    return 0;
+}
+
+bool serviceDispatch() noexcept {
+    if (!platform::serviceManagerPresent()) return false;
+    if (platform::stopSignalBlock() != 0) return false;
+    serviceRun = new (std::nothrow) ServiceRun;
+    if (serviceRun == nullptr) return false;
+    if (platform::threadStartDetached(serviceMainThread, nullptr) != 0) {
+        // No thread for the service: tell the manager and end, as a service
+        // whose main function could not run.
+        reportError("Cannot start the service thread");
+        (void)reportStatus(SERVICE_STOPPED, 0, 0);
+        return true;
+    }
+
+    platform::StopWake wake = platform::stopSignalWait();
+    std::unique_lock<std::mutex> hold(serviceRun->mutex);
+    if (wake != platform::StopWake::Woken) {
+        // The stop control (a failed wait counts as one: a service that can no
+        // longer hear its stop signal must not run on uncontrolled). It is
+        // handled once the start-pending report is out and only while the
+        // service has not already stopped by itself.
+        serviceRun->changed.wait(hold, [] { return serviceRun->startReported; });
+        bool alreadyStopped = serviceRun->stopReported;
+        hold.unlock();
+        if (!alreadyStopped) serviceCtrlHandler(SERVICE_CONTROL_STOP);
+        hold.lock();
+        if (!serviceRun->changed.wait_for(hold, kStoppedReportBound, [] { return serviceRun->stopReported; })) {
+            hold.unlock();
+            (void)reportStatus(SERVICE_STOPPED, 0, 0);
+            return true;
+        }
+        return true;
+    }
+    serviceRun->changed.wait(hold, [] { return serviceRun->stopReported; });
+    return true;
+}
