@@ -1,0 +1,39 @@
+// Plain TCP clients on loopback for tests.
+#include "support/Loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+int connectLoopback(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long sendBytes(int fd, const void* bytes, size_t n) {
+    return send(fd, bytes, n, MSG_NOSIGNAL);
+}
+
+long receiveBytes(int fd, void* buffer, size_t n) {
+    return recv(fd, buffer, n, 0);
+}
+
+void closeDescriptor(int fd) {
+    close(fd);
+}
+
+}  // namespace testsupport
