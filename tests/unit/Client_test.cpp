@@ -1,0 +1,298 @@
+// The client library against a scripted loopback peer: the request frame as
+// it goes out (one write), the handshake check, whole replies read within the
+// time-out, malformed replies, and the cookie and recover decoders; plus the
+// XID helpers.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MorvalenClient.h"
+
+using namespace morvalen;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void putInt(Bytes* b, int32_t v) {
+    uint8_t raw[4];
+    std::memcpy(raw, &v, 4);
+    b->insert(b->end(), raw, raw + 4);
+}
+
+Bytes replyFrame(int32_t result, const Bytes& payload) {
+    Bytes b;
+    putInt(&b, static_cast<int32_t>(8 + payload.size()));
+    putInt(&b, result);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+// A one-connection loopback server on an ephemeral port running script on
+// the accepted socket.
+struct FakeService {
+    explicit FakeService(std::function<void(int)> script) {
+        listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listening, 4) != 0 ||
+            ::getsockname(listening, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+            return;
+        }
+        port = ntohs(a.sin_port);
+        server = std::thread([this, script] {
+            int fd = ::accept(listening, nullptr, nullptr);
+            if (fd >= 0) {
+                script(fd);
+                ::close(fd);
+            }
+        });
+    }
+    ~FakeService() {
+        ::shutdown(listening, SHUT_RDWR);
+        if (server.joinable()) server.join();
+        ::close(listening);
+    }
+    int listening = -1;
+    uint16_t port = 0;
+    std::thread server;
+};
+
+// One receive of up to n bytes (waits up to 5 s).
+Bytes receiveOnce(int fd, size_t n) {
+    Bytes b(n);
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return {};
+    ssize_t r = ::recv(fd, b.data(), n, 0);
+    b.resize(r > 0 ? static_cast<size_t>(r) : 0);
+    return b;
+}
+
+void sendBytes(int fd, const Bytes& b) { (void)::send(fd, b.data(), b.size(), MSG_NOSIGNAL); }
+
+// The service's side of a good handshake.
+bool answerHandshake(int fd) {
+    Bytes h = receiveOnce(fd, 16);
+    if (std::string(h.begin(), h.end()) != "Morvalen/XA/2.08") return false;
+    sendBytes(fd, Bytes{'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n'});
+    return true;
+}
+
+TEST(Client, RequestGoesOutAsOneFrameAndTheReplyIsReadWhole) {
+    Bytes seen;
+    int nodelay = 0;
+    FakeService service([&](int fd) {
+        if (!answerHandshake(fd)) return;
+        seen = receiveOnce(fd, 200);  // one receive takes the whole request
+        // A reply split over two writes is still read whole.
+        Bytes cookie;
+        putInt(&cookie, 3);
+        cookie.insert(cookie.end(), {0xC0, 0x0C, 0x1E});
+        Bytes reply = replyFrame(0, cookie);
+        sendBytes(fd, Bytes(reply.begin(), reply.begin() + 6));
+        sendBytes(fd, Bytes(reply.begin() + 6, reply.end()));
+        receiveOnce(fd, 1);  // until the client closes
+    });
+    ASSERT_NE(service.port, 0);
+
+    MorvalenConnection c;
+    ASSERT_EQ(clientConnect(&c, "127.0.0.1", service.port, 5000), kClientOk);
+    socklen_t length = sizeof nodelay;
+    ASSERT_EQ(::getsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
+    EXPECT_NE(nodelay, 0);
+
+    XID xid;
+    ASSERT_EQ(xidFromText("ab:c", 258, &xid), kClientOk);
+    int32_t result = 99;
+    MorvalenCookie cookie;
+    ASSERT_EQ(clientStart(&c, &xid, TMJOIN, &result, &cookie), kClientOk);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(cookie.length, 3);
+    EXPECT_EQ(cookie.bytes[2], 0x1E);
+    clientClose(&c);
+
+    Bytes expected = {0, 0, 0, 0, kRequestStart, 0, 0, 0x20, 0, 9, 0x02, 0x01, 0, 0, 2, 1, 'a', 'b', 'c'};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(Client, EncodesNullXidAndRefusesXidsTheProtocolCannotCarry) {
+    uint8_t frame[kMaxRequest];
+    uint32_t length = 0;
+    ASSERT_EQ(clientEncodeRequest(kRequestRecover, TMSTARTRSCAN, nullptr, frame, &length), kClientOk);
+    EXPECT_EQ(Bytes(frame, frame + length), Bytes({0, 0, 0, 0, 3, 0, 0, 0, 1, 0xFF}));
+
+    XID null{};
+    null.formatID = -1;
+    ASSERT_EQ(clientEncodeRequest(kRequestQuery, 0, &null, frame, &length), kClientOk);
+    EXPECT_EQ(length, 10u);
+
+    XID xid{};
+    xid.formatID = 1;
+    xid.gtrid_length = 64;
+    xid.bqual_length = 64;
+    ASSERT_EQ(clientEncodeRequest(kRequestCommit, 0, &xid, frame, &length), kClientOk);
+    EXPECT_EQ(length, 144u);
+    EXPECT_EQ(frame[9], 134);
+
+    for (auto [g, b] : {std::pair{65, 0}, {0, 65}, {-1, 3}, {1, 0}, {0, 0}}) {
+        xid.gtrid_length = g;
+        xid.bqual_length = b;
+        EXPECT_EQ(clientEncodeRequest(kRequestCommit, 0, &xid, frame, &length), kClientBadArgument) << g << "," << b;
+        EXPECT_EQ(length, 0u);
+    }
+}
+
+TEST(Client, RefusedHandshakeMalformedReplyAndSilenceAreClearResults) {
+    {
+        FakeService service([](int fd) { receiveOnce(fd, 16); });  // closes without a word
+        MorvalenConnection c;
+        EXPECT_EQ(clientConnect(&c, "127.0.0.1", service.port, 5000), kClientHandshakeFailed);
+        EXPECT_EQ(c.fd, -1);
+    }
+    {
+        FakeService service([](int fd) {
+            receiveOnce(fd, 16);
+            sendBytes(fd, Bytes{'N', 'o', 't', 'M', 'o', 'r', 'v', 'a'});
+            receiveOnce(fd, 1);
+        });
+        MorvalenConnection c;
+        EXPECT_EQ(clientConnect(&c, "127.0.0.1", service.port, 5000), kClientHandshakeFailed);
+    }
+    for (int32_t badLength : {7, 1001, -8}) {
+        FakeService service([badLength](int fd) {
+            if (!answerHandshake(fd)) return;
+            receiveOnce(fd, 200);
+            Bytes reply;
+            putInt(&reply, badLength);
+            putInt(&reply, 0);
+            sendBytes(fd, reply);
+            receiveOnce(fd, 1);
+        });
+        MorvalenConnection c;
+        ASSERT_EQ(clientConnect(&c, nullptr, service.port, 5000), kClientOk);
+        int32_t result = 5;
+        EXPECT_EQ(clientQuery(&c, nullptr, &result), kClientBadReply) << badLength;
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(c.fd, -1);  // the stream cannot be trusted: closed
+    }
+    {
+        // No reply at all: the time-out ends the wait.
+        FakeService service([](int fd) {
+            if (!answerHandshake(fd)) return;
+            receiveOnce(fd, 200);
+            receiveOnce(fd, 1);
+        });
+        MorvalenConnection c;
+        ASSERT_EQ(clientConnect(&c, "127.0.0.1", service.port, 200), kClientOk);
+        int32_t result = 0;
+        EXPECT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientTimedOut);
+        EXPECT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientNotConnected);
+    }
+    {
+        // The service closes instead of answering (a request code it refuses).
+        FakeService service([](int fd) {
+            if (!answerHandshake(fd)) return;
+            receiveOnce(fd, 200);
+        });
+        MorvalenConnection c;
+        ASSERT_EQ(clientConnect(&c, "127.0.0.1", service.port, 5000), kClientOk);
+        MorvalenReply reply;
+        EXPECT_EQ(clientRequest(&c, 9, 0, nullptr, &reply), kClientClosed);
+    }
+    MorvalenConnection c;
+    EXPECT_EQ(clientConnect(&c, "no-such-host.invalid", 1439, 2000), kClientResolveFailed);
+}
+
+TEST(Client, DecodesCookiesAndRecoverLists) {
+    MorvalenReply reply;
+    MorvalenCookie cookie;
+    // No cookie: the single word -1.
+    reply.result = 0;
+    reply.payloadLength = 4;
+    std::memset(reply.payload, 0xFF, 4);
+    ASSERT_EQ(decodeCookie(&reply, &cookie), kClientOk);
+    EXPECT_EQ(cookie.length, -1);
+    // A length word that disagrees with the payload.
+    Bytes p;
+    putInt(&p, 10);
+    p.insert(p.end(), 5, 1);
+    std::memcpy(reply.payload, p.data(), p.size());
+    reply.payloadLength = static_cast<uint32_t>(p.size());
+    EXPECT_EQ(decodeCookie(&reply, &cookie), kClientBadReply);
+
+    // One XID with format identifier 258, a 3-byte gtrid and a 2-byte bqual:
+    // payload word 11, then 02 01 00 00, 03, 02 and the 5 data bytes.
+    Bytes one = {11, 0, 0, 0, 0x02, 0x01, 0, 0, 3, 2, 'g', 't', 'r', 'b', 'q'};
+    std::memcpy(reply.payload, one.data(), one.size());
+    reply.payloadLength = static_cast<uint32_t>(one.size());
+    reply.result = 1;
+    MorvalenRecoverList list;
+    ASSERT_EQ(decodeRecover(&reply, &list), kClientOk);
+    ASSERT_EQ(list.count, 1);
+    EXPECT_EQ(list.xids[0].formatID, 258);
+    EXPECT_EQ(list.xids[0].gtrid_length, 3);
+    EXPECT_EQ(list.xids[0].bqual_length, 2);
+    char text[300];
+    EXPECT_STREQ(xidToText(&list.xids[0], text, sizeof text), "258:0x677472:0x6271");
+
+    // Result and entries disagree, or an entry runs past the payload.
+    reply.result = 2;
+    EXPECT_EQ(decodeRecover(&reply, &list), kClientBadReply);
+    EXPECT_EQ(list.count, 0);
+    reply.result = 1;
+    reply.payload[8] = 60;
+    EXPECT_EQ(decodeRecover(&reply, &list), kClientBadReply);
+    // No branches: the single word 0.
+    reply.result = 0;
+    reply.payloadLength = 4;
+    std::memset(reply.payload, 0, 4);
+    ASSERT_EQ(decodeRecover(&reply, &list), kClientOk);
+    EXPECT_EQ(list.count, 0);
+}
+
+TEST(Client, XidHelpersTakeTextOrHexAndRefuseOversizedParts) {
+    XID x;
+    ASSERT_EQ(xidFromText("order-17:db1", 7, &x), kClientOk);
+    EXPECT_EQ(x.formatID, 7);
+    EXPECT_EQ(x.gtrid_length, 8);
+    EXPECT_EQ(x.bqual_length, 3);
+    EXPECT_EQ(std::memcmp(x.data, "order-17db1", 11), 0);
+
+    ASSERT_EQ(xidFromText("0x0aFF:0x", 1, &x), kClientOk);
+    EXPECT_EQ(x.gtrid_length, 2);
+    EXPECT_EQ(x.bqual_length, 0);
+    EXPECT_EQ(static_cast<uint8_t>(x.data[1]), 0xFF);
+    char text[300];
+    EXPECT_STREQ(xidToText(&x, text, sizeof text), "1:0x0aff:0x");
+    char tiny[6];
+    EXPECT_STREQ(xidToText(&x, tiny, sizeof tiny), "1:0x0");
+
+    EXPECT_EQ(xidFromText(std::string(65, 'g').c_str(), 1, &x), kClientBadArgument);
+    EXPECT_EQ(x.formatID, -1);
+    EXPECT_EQ(xidFromText(("a:0x" + std::string(130, '0')).c_str(), 1, &x), kClientBadArgument);
+    EXPECT_EQ(xidFromText("0xabc", 1, &x), kClientBadArgument);
+    EXPECT_EQ(xidFromText("0xzz", 1, &x), kClientBadArgument);
+
+    // Lengths beyond the data array are rendered without reading past it.
+    XID odd{};
+    odd.formatID = 3;
+    odd.gtrid_length = 100;
+    odd.bqual_length = 100;
+    std::string shown = xidToText(&odd, text, sizeof text);
+    EXPECT_EQ(shown.size(), std::string("3:0x").size() + 256 + 3);
+}
+
+}  // namespace

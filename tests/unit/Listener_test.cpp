@@ -1,0 +1,204 @@
+// The listener in-process, on an ephemeral loopback port: the handshake rules
+// (exactly 16 bytes in one receive, no zero byte, no reply to a refused one),
+// the 1000 ms limit during which nobody else is admitted, a request in the
+// handshake's write, and that the next client is served after each. One
+// listener serves the whole binary; it is stopped the way the stop sequence
+// stops it, by shutting its socket down.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/Listener.h"
+#include "platform/Socket.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kHandshake = {'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n', '/', 'X', 'A', '/', '2', '.', '0', '8'};
+const Bytes kQueryNull = {0, 0, 0, 0, 7, 0, 0, 0, 0, 0xFF};  // branch query, null XID
+
+std::thread listenerThread;
+int32_t listenerResult = 1;
+
+class ListenerEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        listenerSetPort(0);
+        listenerThread = std::thread([] { listenerResult = acceptLoop(); });
+        for (int i = 0; i < 500 && listenerBoundPort() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls, bounded
+        }
+        ASSERT_NE(listenerBoundPort(), 0) << "the listener did not bind";
+    }
+    void TearDown() override {
+        platform::Socket s = listenSocket.load();
+        (void)platform::socketShutdownBoth(s);
+        listenerThread.join();
+        (void)platform::socketCloseHandle(s);
+        EXPECT_EQ(listenerResult, -1);  // a stop ends the blocked accept
+    }
+};
+
+const auto* const environment = testing::AddGlobalTestEnvironment(new ListenerEnvironment);
+
+int connectToListener() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(listenerBoundPort());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+void sendBytes(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
+
+// Reads until n bytes arrived, the peer closed, or 5 s passed.
+Bytes readUpTo(int fd, size_t n, int timeoutMs = 5000) {
+    Bytes got;
+    uint8_t buffer[1024];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+            break;
+        }
+        ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), 0);
+        if (r <= 0) {
+            break;
+        }
+        got.insert(got.end(), buffer, buffer + r);
+    }
+    return got;
+}
+
+// True when the peer closed without sending anything.
+bool closedSilently(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) {
+        return false;
+    }
+    uint8_t byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+// A client admitted and served one request.
+void expectServed() {
+    int fd = connectToListener();
+    ASSERT_GE(fd, 0);
+    sendBytes(fd, kHandshake);
+    EXPECT_EQ(readUpTo(fd, 8), Bytes({'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n'}));
+    sendBytes(fd, kQueryNull);
+    Bytes reply = readUpTo(fd, 8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply[0], 8);
+    ::close(fd);
+}
+
+TEST(Listener, AdmitsTheHandshakeAndServesItsConnection) {
+    expectServed();
+    // Handshake and request in one write: the listener reads exactly 16 bytes
+    // and the request stays for the connection loop.
+    int fd = connectToListener();
+    ASSERT_GE(fd, 0);
+    Bytes both = kHandshake;
+    both.insert(both.end(), kQueryNull.begin(), kQueryNull.end());
+    sendBytes(fd, both);
+    Bytes got = readUpTo(fd, 16);
+    ASSERT_EQ(got.size(), 16u);
+    EXPECT_EQ(std::string(got.begin(), got.begin() + 8), "Morvalen");
+    EXPECT_EQ(got[8], 8);
+    ::close(fd);
+}
+
+TEST(Listener, RefusedHandshakesGetNoReplyAndTheNextClientIsServed) {
+    Bytes wrong = kHandshake;
+    wrong[15] = '9';
+    Bytes zero = kHandshake;
+    zero[5] = 0;
+    Bytes shortOne(kHandshake.begin(), kHandshake.begin() + 15);
+    for (const Bytes& attempt : {wrong, zero, Bytes(16, 0), shortOne}) {
+        int fd = connectToListener();
+        ASSERT_GE(fd, 0);
+        sendBytes(fd, attempt);
+        if (attempt.size() < 16) {
+            ::shutdown(fd, SHUT_WR);  // a short value and then nothing more
+        }
+        EXPECT_TRUE(closedSilently(fd));
+        ::close(fd);
+        expectServed();
+    }
+    // A client that closes before sending anything.
+    int fd = connectToListener();
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    expectServed();
+}
+
+TEST(Listener, SplitHandshakeFailsOnTheFirstReceive) {
+    int fd = connectToListener();
+    ASSERT_GE(fd, 0);
+    sendBytes(fd, Bytes(kHandshake.begin(), kHandshake.begin() + 8));
+    // The one receive returns 8 bytes: refused, whatever follows.
+    EXPECT_TRUE(closedSilently(fd));
+    ::close(fd);
+    expectServed();
+}
+
+TEST(Listener, SilentClientIsDroppedAfterASecondAndHoldsUpTheOthers) {
+    int silent = connectToListener();
+    ASSERT_GE(silent, 0);
+    auto began = std::chrono::steady_clock::now();
+    int next = connectToListener();
+    ASSERT_GE(next, 0);
+    sendBytes(next, kHandshake);
+    // The next client is admitted only once the silent one has been dropped.
+    Bytes answer = readUpTo(next, 8);
+    auto waited = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(answer.size(), 8u);
+    uint8_t byte;
+    EXPECT_EQ(::recv(silent, &byte, 1, MSG_DONTWAIT), 0);  // already closed
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    ::close(silent);
+    ::close(next);
+}
+
+TEST(Listener, BindFailureIsReportedWithTheSystemText) {
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+
+    testing::internal::CaptureStdout();
+    platform::Socket s = createListenSocket(ntohs(a.sin_port));
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(s, platform::kInvalidSocket);
+    std::string expected = "bind() failed with error " + std::to_string(EADDRINUSE) + ": " + std::strerror(EADDRINUSE);
+    EXPECT_EQ(printed.rfind(expected, 0), 0u) << printed;
+    EXPECT_EQ(printed.substr(printed.size() - 2), "\n\n");  // the text's own line end, then the reporter's
+    ::close(holder);
+}
+
+}  // namespace
