@@ -1,0 +1,266 @@
+// The wire protocol end to end: the real morvalen in a console run on port
+// 1439 (this binary runs in a network namespace of its own), spoken to through
+// raw sockets for the malformed cases and through the client library and
+// morvalenctl for the well-formed ones. After every bad input the service must
+// still serve the next client.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "MorvalenClient.h"
+#include "support/Process.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testsupport::ChildProcess;
+
+constexpr uint16_t kPort = 1439;
+const Bytes kHandshake = {'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n', '/', 'X', 'A', '/', '2', '.', '0', '8'};
+
+Bytes header(uint8_t code, int32_t flags = 0) {
+    Bytes b = {0, 0, 0, 0, code};
+    uint8_t raw[4];
+    std::memcpy(raw, &flags, 4);
+    b.insert(b.end(), raw, raw + 4);
+    return b;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+int connectRaw() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+void sendBytes(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
+
+// Reads until n bytes arrived, the peer closed, or 5 s passed.
+Bytes readUpTo(int fd, size_t n) {
+    Bytes got;
+    uint8_t buffer[1024];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+        ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), 0);
+        if (r <= 0) break;
+        got.insert(got.end(), buffer, buffer + r);
+    }
+    return got;
+}
+
+// True when the service closed the connection without sending anything more.
+bool closedSilently(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return false;
+    uint8_t byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+// A raw connection past the handshake.
+int admitted() {
+    int fd = connectRaw();
+    if (fd < 0) return -1;
+    if (::send(fd, kHandshake.data(), 16, MSG_NOSIGNAL) != 16 || readUpTo(fd, 8) != Bytes({'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n'})) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int32_t resultOf(const Bytes& reply) {
+    int32_t v = 0;
+    std::memcpy(&v, reply.data() + 4, 4);
+    return v;
+}
+
+// The next client gets through the handshake and an answer to a query.
+void expectNextClientServed() {
+    morvalen::MorvalenConnection c;
+    ASSERT_EQ(morvalen::clientConnect(&c, "127.0.0.1", kPort, 5000), morvalen::kClientOk);
+    int32_t result = 0;
+    EXPECT_EQ(morvalen::clientQuery(&c, nullptr, &result), morvalen::kClientOk);
+    morvalen::clientClose(&c);
+}
+
+class Wire : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testsupport::startProcess(&service, testsupport::binPath("morvalen"), {}, {"NOTIFY_SOCKET"}));
+        ASSERT_TRUE(testsupport::waitForOutput(service, "SetServiceStatus failed\n", 5000)) << testsupport::readOutput(service);
+        ASSERT_TRUE(testsupport::waitForTcpPort(kPort, 5000));
+    }
+    void TearDown() override {
+        // Alive after everything the test sent it.
+        EXPECT_TRUE(testsupport::sendSignal(service, 0)) << testsupport::readOutput(service);
+    }
+    ChildProcess service;
+};
+
+TEST_F(Wire, ConsoleRunReportsAndServes) {
+    std::string out = testsupport::readOutput(service);
+    EXPECT_NE(out.find("Start Service from Console\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("SetServiceStatus failed\n"), std::string::npos) << out;
+    expectNextClientServed();
+
+    // morvalenctl over the same protocol: an answer is exit 0 or 1, a
+    // refused connection exit 2.
+    ChildProcess tool;
+    ASSERT_TRUE(testsupport::startProcess(&tool, testsupport::binPath("morvalenctl"), {"query", "order-1:db"}));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(&tool, 10000, &status));
+    EXPECT_TRUE(status.exited && (status.code == 0 || status.code == 1)) << testsupport::readOutput(tool);
+    EXPECT_NE(testsupport::readOutput(tool).find("query: "), std::string::npos);
+
+    ChildProcess refused;
+    ASSERT_TRUE(testsupport::startProcess(&refused, testsupport::binPath("morvalenctl"), {"--port", "1", "query", "ab"}));
+    ASSERT_TRUE(testsupport::waitForExit(&refused, 10000, &status));
+    EXPECT_TRUE(status.exited && status.code == 2);
+}
+
+TEST_F(Wire, BadHandshakesAreDroppedWithoutReply) {
+    Bytes wrong = kHandshake;
+    wrong[0] = 'm';
+    Bytes zero = kHandshake;
+    zero[8] = 0;
+    Bytes shortOne(kHandshake.begin(), kHandshake.begin() + 10);
+    for (const Bytes& attempt : {wrong, zero, shortOne}) {
+        int fd = connectRaw();
+        ASSERT_GE(fd, 0);
+        sendBytes(fd, attempt);
+        if (attempt.size() < 16) ::shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(closedSilently(fd));
+        ::close(fd);
+        expectNextClientServed();
+    }
+    // Split in two writes: the one receive gets the first part only.
+    int fd = connectRaw();
+    ASSERT_GE(fd, 0);
+    sendBytes(fd, Bytes(kHandshake.begin(), kHandshake.begin() + 7));
+    EXPECT_TRUE(closedSilently(fd));
+    ::close(fd);
+    expectNextClientServed();
+}
+
+TEST_F(Wire, SilentClientIsDroppedAfterASecondWhileOthersWait) {
+    int silent = connectRaw();
+    ASSERT_GE(silent, 0);
+    auto began = std::chrono::steady_clock::now();
+    int next = connectRaw();
+    ASSERT_GE(next, 0);
+    sendBytes(next, kHandshake);
+    EXPECT_EQ(readUpTo(next, 8).size(), 8u);
+    auto waited = std::chrono::steady_clock::now() - began;
+    uint8_t byte;
+    EXPECT_EQ(::recv(silent, &byte, 1, MSG_DONTWAIT), 0);  // dropped before the next one was admitted
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    ::close(silent);
+    ::close(next);
+}
+
+TEST_F(Wire, HandshakeAndRequestInOneWrite) {
+    int fd = connectRaw();
+    ASSERT_GE(fd, 0);
+    sendBytes(fd, concat(kHandshake, concat(header(7), Bytes{0xFF})));
+    Bytes got = readUpTo(fd, 16);
+    ASSERT_EQ(got.size(), 16u);
+    EXPECT_EQ(std::string(got.begin(), got.begin() + 8), "Morvalen");
+    EXPECT_EQ(got[8], 8);  // an 8-byte reply follows
+    ::close(fd);
+}
+
+TEST_F(Wire, RequestCodesAbove7CloseTheConnection) {
+    for (int code = 8; code <= 255; ++code) {
+        int fd = admitted();
+        ASSERT_GE(fd, 0) << "code " << code;
+        sendBytes(fd, concat(header(static_cast<uint8_t>(code)), Bytes{0xFF}));
+        EXPECT_TRUE(closedSilently(fd)) << "code " << code;
+        ::close(fd);
+    }
+    expectNextClientServed();
+}
+
+TEST_F(Wire, MalformedXidFieldsAnswerInvalAndKeepTheConnection) {
+    int fd = admitted();
+    ASSERT_GE(fd, 0);
+    std::vector<int> lengths = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (int l = 135; l <= 254; ++l) lengths.push_back(l);
+    for (int length : lengths) {
+        sendBytes(fd, concat(header(7), Bytes{static_cast<uint8_t>(length)}));
+        Bytes reply = readUpTo(fd, 8);
+        ASSERT_EQ(reply.size(), 8u) << "L = " << length;
+        EXPECT_EQ(resultOf(reply), XAER_INVAL) << "L = " << length;
+    }
+    // Sum mismatch: lengths 3 and 2 in a body of 10 bytes.
+    Bytes body = {10, 1, 0, 0, 0, 3, 2, 'a', 'b', 'c', 'd'};
+    sendBytes(fd, concat(header(0), body));
+    Bytes reply = readUpTo(fd, 8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(resultOf(reply), XAER_INVAL);
+
+    // The same connection goes on serving.
+    sendBytes(fd, concat(header(7), Bytes{0xFF}));
+    reply = readUpTo(fd, 8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_NE(resultOf(reply), XAER_INVAL);
+    ::close(fd);
+}
+
+TEST_F(Wire, PeerClosingMidFrameGetsNoReplyAndOthersGoOn) {
+    Bytes frame = concat(header(0), Bytes{12, 1, 0, 0, 0, 3, 3, 'g', 't', 'r', 'b', 'q', 'l'});
+    for (size_t cut : {size_t{2}, size_t{5}, size_t{9}, size_t{10}, size_t{15}, frame.size() - 1}) {
+        int fd = admitted();
+        ASSERT_GE(fd, 0);
+        sendBytes(fd, Bytes(frame.begin(), frame.begin() + static_cast<long>(cut)));
+        ::shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(closedSilently(fd)) << "cut after " << cut;
+        ::close(fd);
+        expectNextClientServed();
+    }
+}
+
+TEST_F(Wire, SurplusInputIsDrainedAndTheConnectionServesOn) {
+    int fd = admitted();
+    ASSERT_GE(fd, 0);
+    sendBytes(fd, concat(concat(header(7), Bytes{0xFF}), Bytes(2500, 0x33)));
+    Bytes reply = readUpTo(fd, 8);
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply[0], 8);
+
+    // The next request on this connection is read from a clean stream. The
+    // drain takes only what had arrived, so wait for the answer above first.
+    morvalen::MorvalenConnection c;
+    c.fd = fd;
+    c.timeoutMs = 5000;
+    int32_t result = 0;
+    EXPECT_EQ(morvalen::clientQuery(&c, nullptr, &result), morvalen::kClientOk);
+    morvalen::clientClose(&c);
+    expectNextClientServed();
+}
+
+}  // namespace
