@@ -64,8 +64,8 @@ void markRun(bool ServiceRun::*field) noexcept {
     serviceRun->changed.notify_all();
 }
 
-// Tells the service manager why the service stops by itself, before the
-// stopped report, so that its status shows the reason.
+// Tells the service manager why the service stopped by itself (STATUS=, and
+// ERRNO= when a system call failed), so that its status shows the reason.
 void notifyListenerFailure(int32_t result, int32_t error) noexcept {
     char text[512];
     if (error != 0) {
@@ -83,19 +83,26 @@ void serviceMainThread(void*) { serviceMain(0, nullptr); }
 }  // namespace
 
 void serviceMain(int /*argc*/, char** /*argv*/) noexcept {
-    (void)guardedRun("serviceMain", [] {
+    bool failedByItself = false;
+    int32_t result = 0;
+    int32_t error = 0;
+    (void)guardedRun("serviceMain", [&] {
         // Stands for the registered control handler: reports now reach the manager.
         statusAttachServiceManager(true);
         uint32_t started = reportStatus(SERVICE_START_PENDING, 0, 3000);
         markRun(&ServiceRun::startReported);
         if (started != 0) {
-            int32_t result = acceptLoop();
+            result = acceptLoop();
+            error = result == -1 ? platform::socketLastError() : 0;
             // The stop sequence clears the running flag before it closes the
             // socket; a flag still set means the listener ended by itself.
-            if (runningFlag.load()) notifyListenerFailure(result, result == -1 ? platform::socketLastError() : 0);
+            failedByItself = runningFlag.load();
         }
     });
     (void)reportStatus(SERVICE_STOPPED, 0, 0);
+    // After the stopped report, whose status text would replace it: the reason
+    // is what the manager shows for the stopped service.
+    if (failedByItself) notifyListenerFailure(result, error);
     markRun(&ServiceRun::startReported);
     markRun(&ServiceRun::stopReported);
     platform::stopSignalWake();

@@ -19,7 +19,7 @@ constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
 // The service main function: attaches the status reports to the service
 // manager, reports start pending (wait hint 3000 ms), runs the listener, and
 // reports stopped when the listener returns, whatever ended it. When the
-// listener failed by itself it first tells the manager why (STATUS=, ERRNO=).
+// listener failed by itself it then tells the manager why (STATUS=, ERRNO=).
 void serviceMain(int argc, char** argv) noexcept;
 
 // The control handler: a stop reports stop pending and runs stopService on the
