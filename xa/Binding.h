@@ -3,16 +3,70 @@
 
 #include <cstdint>
 
-// Creates bridgeLock; called once by the listener at start.
+#include "platform/Sync.h"
+#include "txdtc.h"
+#include "xa.h"
+
+// The resource manager identifier that every XA call passes.
+constexpr int32_t kRmid = 1;
+
+// Creates bridgeLock; called once by the listener at start. The lock also
+// comes into being on first use, and it is never destroyed: threads that are
+// not waited for at stop may still reach it.
 void createBridgeLock() noexcept;
 
+// bridgeLock: the re-entrant lock that guards the binding's changes, the branch
+// registry, cookie export and the handlers' direct DTC calls.
+[[nodiscard]] platform::ReentrantLock& bridgeLock() noexcept;
+
 // Binds libmsdtcprx.so and the three interfaces on first use: 0 when the binding
-// stands, otherwise the failure code (reported).
+// stands, otherwise the failure code (reported). Takes bridgeLock (re-entrant).
 [[nodiscard]] int32_t init() noexcept;
 
-// Drops the binding so that the next init binds afresh.
+// Drops the binding so that the next init binds afresh: closes the XA
+// connection, unloads the library once no call is in flight in it, releases
+// the interfaces. Takes bridgeLock (re-entrant).
 void deinit() noexcept;
 
-// Last step of the stop sequence: unloads the library and retires bridgeLock,
-// never from under a call still in flight.
+// Last step of the stop sequence: unloads the library (once no call is in
+// flight in it) and retires the binding for good: every later init answers
+// XAER_RMFAIL. It does not take bridgeLock, so a request that holds the lock
+// inside a slow DTC call does not hold up the stop; the lock itself stays.
 void releaseBridge() noexcept;
+
+// The ten entry-point slots, in slot order.
+enum DtcSlot : int32_t {
+    kSlotOpen,
+    kSlotClose,
+    kSlotStart,
+    kSlotEnd,
+    kSlotRollback,
+    kSlotPrepare,
+    kSlotCommit,
+    kSlotRecover,
+    kSlotForget,
+    kSlotComplete,
+    kDtcSlotCount
+};
+
+// Calls one of the entry points start, end, rollback, prepare, commit or forget
+// with (xid, 1, flags) through a snapshot of the binding: XAER_RMFAIL without a
+// call when the binding does not stand (never bound, or dropped by another
+// thread since the caller's init). The library stays loaded until the call has
+// returned. Needs no lock; an exception raised inside the call passes through.
+[[nodiscard]] int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags);
+
+// DTC_XaRecover(xids, count, 1, flags) under the same rule.
+[[nodiscard]] int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags);
+
+// The three interfaces for cookie export. The caller holds bridgeLock, under
+// which alone they change; each is null while the binding does not stand.
+struct DtcInterfaces {
+    ITransactionImportWhereabouts* whereabouts;  // local coordinator's whereabouts
+    ITransactionExportFactory* exportFactory;    // makes ITransactionExport objects
+    IXATransLookup* lookup;                      // the calling thread's transaction
+};
+[[nodiscard]] DtcInterfaces dtcInterfaces() noexcept;
+
+// For tests and diagnostics: calls currently inside the library.
+[[nodiscard]] int32_t dtcCallsInFlight() noexcept;

@@ -1,0 +1,317 @@
+// The process-wide binding to the coordinator (DtcBinding): libmsdtcprx.so with
+// its ten entry points, one XA connection opened with the fixed open string,
+// and three interfaces from libxolehlp.so for cookie export.
+//
+// State and its locks:
+//   - bridgeLock, re-entrant, never destroyed. init and deinit hold it for
+//     their whole run, so binding and unbinding are serialised with the
+//     registry, cookie export and the handlers' direct DTC calls.
+//   - bindingMutex, a leaf lock held only for a few loads and stores (never
+//     across a call into DTC, a report or a wait). It guards `binding`,
+//     `callsInFlight`, `deferredUnloads` and `released`. init and deinit change
+//     the binding while they hold both locks; a caller takes its snapshot
+//     under bindingMutex alone, so that a worker's DTC_XaStart and DTC_XaEnd do
+//     not wait for bridgeLock (a registry operation may hold it for a 10 ms
+//     poll that waits for exactly that worker).
+//
+// The life of one DTC call (dtcBranchCall, dtcRecoverCall):
+//   1. Under bindingMutex: if the binding does not stand, answer XAER_RMFAIL
+//      without a call; otherwise copy the slot and count the call in flight.
+//   2. Call the entry point with no lock of ours taken.
+//   3. Under bindingMutex: count the call out; when none is left in flight,
+//      unload every library whose unload was deferred.
+// deinit and releaseBridge unpublish the binding first (callers arriving later
+// get XAER_RMFAIL) and unload the library at once only when no call is in
+// flight; otherwise step 3 of the last call does it. A library therefore
+// never goes away under a thread that is executing it.
+//
+// init builds a fresh binding on its own and publishes it only when it is
+// whole, so other threads see either no binding or a whole one; a failure
+// half-way drops what the fresh binding already held.
+#include "xa/Binding.h"
+
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "common/Codes.h"
+#include "platform/Library.h"
+#include "service/Guard.h"
+#include "service/Report.h"
+#include "xa/ScopeExit.h"
+
+namespace {
+
+constexpr const char* kLibraryName = "libmsdtcprx.so";
+
+// Passed unchanged to DTC_XaOpen and DTC_XaClose: the TM name is the service's
+// name, the recovery GUID is the same in every run and on every machine.
+char xaOpenString[] = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
+
+constexpr const char* kSlotNames[kDtcSlotCount] = {
+    "DTC_XaOpen",   "DTC_XaClose",  "DTC_XaStart",   "DTC_XaEnd",    "DTC_XaRollback",
+    "DTC_XaPrepare", "DTC_XaCommit", "DTC_XaRecover", "DTC_XaForget", "DTC_XaComplete"};
+
+struct DtcBinding {
+    platform::LibraryHandle library = nullptr;           // null while unbound: the state init tests
+    void* slots[kDtcSlotCount] = {};                     // entry points in slot order, null when unresolved
+    ITransactionImportWhereabouts* whereabouts = nullptr;  // owned (one reference)
+    ITransactionExportFactory* exportFactory = nullptr;    // owned
+    IXATransLookup* lookup = nullptr;                      // owned
+};
+
+std::mutex bindingMutex;
+DtcBinding binding;                                  // guarded by bindingMutex; changed also under bridgeLock
+int32_t callsInFlight = 0;                           // guarded by bindingMutex
+std::vector<platform::LibraryHandle> deferredUnloads;  // guarded by bindingMutex
+bool released = false;                               // guarded by bindingMutex; set by releaseBridge for good
+
+// Unloads now when no call is in flight, otherwise leaves it to the last call.
+// Should the deferral itself fail for want of memory, the library simply stays
+// loaded, which is harmless.
+void unloadWhenIdle(platform::LibraryHandle library) noexcept {
+    if (library == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(bindingMutex);
+        if (callsInFlight > 0) {
+            try {
+                deferredUnloads.push_back(library);
+            } catch (...) {
+            }
+            return;
+        }
+    }
+    platform::libraryFree(library);
+}
+
+// A counted call: step 1 in the constructor, step 3 in the destructor (also
+// when the call is left by an exception).
+struct CallLoan {
+    explicit CallLoan(DtcSlot slot) {
+        std::lock_guard<std::mutex> hold(bindingMutex);
+        if (binding.library == nullptr || binding.slots[slot] == nullptr) {
+            return;
+        }
+        entry = binding.slots[slot];
+        ++callsInFlight;
+    }
+    ~CallLoan() {
+        if (entry == nullptr) {
+            return;
+        }
+        std::vector<platform::LibraryHandle> due;
+        {
+            std::lock_guard<std::mutex> hold(bindingMutex);
+            if (--callsInFlight == 0) {
+                due.swap(deferredUnloads);
+            }
+        }
+        for (platform::LibraryHandle library : due) {
+            platform::libraryFree(library);
+        }
+    }
+    CallLoan(const CallLoan&) = delete;
+    CallLoan& operator=(const CallLoan&) = delete;
+    void* entry = nullptr;  // the entry point, or null when the binding does not stand
+};
+
+template <typename Fn>
+Fn entryAs(void* entry) {
+    return reinterpret_cast<Fn>(entry);
+}
+
+// Tears down a binding that is no longer published (or never was): the XA
+// close when the slot is resolved (its result ignored, made whether or not the
+// open succeeded), the unload, then the three interfaces. Each part runs under
+// its own guard, so a fault in the close still lets the rest go.
+void dropBinding(DtcBinding* old) noexcept {
+    if (old->library != nullptr) {
+        void* close = old->slots[kSlotClose];
+        if (close != nullptr) {
+            (void)guardedRun("deinit", [&] { (void)entryAs<DTC_XaCloseFn>(close)(xaOpenString, kRmid, TMNOFLAGS); });
+        }
+        unloadWhenIdle(old->library);
+        old->library = nullptr;
+    }
+    for (void*& slot : old->slots) {
+        slot = nullptr;
+    }
+    (void)guardedRun("deinit", [&] {
+        if (old->exportFactory != nullptr) {
+            ITransactionExportFactory* held = old->exportFactory;
+            old->exportFactory = nullptr;
+            held->Release();
+        }
+        if (old->whereabouts != nullptr) {
+            ITransactionImportWhereabouts* held = old->whereabouts;
+            old->whereabouts = nullptr;
+            held->Release();
+        }
+        if (old->lookup != nullptr) {
+            IXATransLookup* held = old->lookup;
+            old->lookup = nullptr;
+            held->Release();
+        }
+    });
+}
+
+// One interface from DtcGetTransactionManager. A success code with a null
+// pointer is reported with that code like a failure and then counts as
+// E_NOINTERFACE: no interface was handed out, and the binding must not stand
+// without it. A success code with a pointer counts as 0 (S_FALSE included).
+int32_t requestInterface(const IID& iid, const char* failureText, void** out) {
+    HRESULT hr = DtcGetTransactionManager(nullptr, nullptr, iid, 0, 0, nullptr, out);
+    if (DTC_SUCCEEDED(hr) && *out != nullptr) {
+        return 0;
+    }
+    reportErrorCode(failureText, hr);
+    return DTC_FAILED(hr) ? hr : E_NOINTERFACE;
+}
+
+// Steps of init that build the fresh binding; the first failure's code, or 0.
+int32_t bindFresh(DtcBinding* fresh) {
+    fresh->library = platform::libraryLoad(kLibraryName);
+    if (fresh->library == nullptr) {
+        reportErrorCode("MSDTCPRX.DLL not loaded.", XAER_RMFAIL);
+        return XAER_RMFAIL;
+    }
+    // All ten are resolved before any is tested.
+    bool missing = false;
+    for (int32_t slot = 0; slot < kDtcSlotCount; ++slot) {
+        fresh->slots[slot] = platform::librarySymbol(fresh->library, kSlotNames[slot]);
+        missing = missing || fresh->slots[slot] == nullptr;
+    }
+    if (missing) {
+        reportErrorCode("MSDTCPRX.DLL not init.", XAER_RMFAIL);
+        return XAER_RMFAIL;
+    }
+    int32_t opened = entryAs<DTC_XaOpenFn>(fresh->slots[kSlotOpen])(xaOpenString, kRmid, TMNOFLAGS);
+    if (opened < 0) {
+        reportErrorCode("Open the MSDTC", opened);
+        return opened;
+    }
+    int32_t result = requestInterface(IID_ITransactionImportWhereabouts,
+                                      "DtcGetTransactionManager::IID_ITransactionImportWhereabouts",
+                                      reinterpret_cast<void**>(&fresh->whereabouts));
+    if (result != 0) {
+        return result;
+    }
+    result = requestInterface(IID_ITransactionExportFactory, "DtcGetTransactionManager::IID_ITransactionExportFactory",
+                              reinterpret_cast<void**>(&fresh->exportFactory));
+    if (result != 0) {
+        return result;
+    }
+    return requestInterface(IID_IXATransLookup, "DtcGetTransactionManager::IID_IXATransLookup",
+                            reinterpret_cast<void**>(&fresh->lookup));
+}
+
+}  // namespace
+
+platform::ReentrantLock& bridgeLock() noexcept {
+    // Made on first use and never freed: detached workers and connection
+    // threads are not waited for at stop, so it must outlive them all.
+    static platform::ReentrantLock* const lock = new platform::ReentrantLock;
+    return *lock;
+}
+
+void createBridgeLock() noexcept {
+    (void)bridgeLock();
+}
+
+int32_t init() noexcept {
+    return guardedCall("init", kExceptionCaught, [] {
+        platform::ScopedLock hold(bridgeLock());
+        {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            if (binding.library != nullptr) {
+                return 0;  // bound: the XA connection is not opened again
+            }
+        }
+        DtcBinding fresh;
+        int32_t result = 0;
+        bool finished = false;
+        // The closing step, on every way out (an exception included, with the
+        // result as it stood): the report, then what the fresh binding holds
+        // is dropped. Runs before bridgeLock is released.
+        ScopeExit closing([&] {
+            if (result != 0) {
+                reportErrorCode("Morvalen not init.", result);
+            }
+            if (result != 0 || !finished) {
+                dropBinding(&fresh);
+            }
+        });
+        bool retired = false;
+        {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            retired = released;
+        }
+        // After the stop sequence has released the bridge nothing binds again.
+        result = retired ? XAER_RMFAIL : bindFresh(&fresh);
+        if (result == 0) {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            binding = fresh;
+            fresh = DtcBinding{};
+        }
+        finished = true;
+        return result;
+    });
+}
+
+void deinit() noexcept {
+    (void)guardedRun("deinit", [] {
+        platform::ScopedLock hold(bridgeLock());
+        DtcBinding old;
+        {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            old = binding;
+            binding = DtcBinding{};
+        }
+        dropBinding(&old);
+    });
+}
+
+void releaseBridge() noexcept {
+    // No bridgeLock here: a request may hold it inside a slow DTC call, and the
+    // stop sequence must not wait for that. The XA connection is not closed and
+    // the interfaces are not released (they stay reachable for such a request).
+    platform::LibraryHandle library = nullptr;
+    {
+        std::lock_guard<std::mutex> state(bindingMutex);
+        released = true;
+        library = binding.library;
+        binding.library = nullptr;
+        for (void*& slot : binding.slots) {
+            slot = nullptr;
+        }
+    }
+    unloadWhenIdle(library);
+}
+
+int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags) {
+    CallLoan loan(slot);
+    if (loan.entry == nullptr) {
+        return XAER_RMFAIL;
+    }
+    return entryAs<DTC_XaBranchFn>(loan.entry)(xid, kRmid, flags);
+}
+
+int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags) {
+    CallLoan loan(kSlotRecover);
+    if (loan.entry == nullptr) {
+        return XAER_RMFAIL;
+    }
+    return entryAs<DTC_XaRecoverFn>(loan.entry)(xids, count, kRmid, flags);
+}
+
+DtcInterfaces dtcInterfaces() noexcept {
+    std::lock_guard<std::mutex> state(bindingMutex);
+    return DtcInterfaces{binding.whereabouts, binding.exportFactory, binding.lookup};
+}
+
+int32_t dtcCallsInFlight() noexcept {
+    std::lock_guard<std::mutex> state(bindingMutex);
+    return callsInFlight;
+}

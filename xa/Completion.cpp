@@ -1,0 +1,80 @@
+// The completion handlers: prepare, commit, rollback and forget. Each calls its
+// DTC entry point on the connection thread under bridgeLock. Commit and
+// rollback destroy the branch's record after the call, forget before it;
+// prepare leaves it. None needs a record: an XID the service does not hold
+// (one listed by recover after a restart) is completed all the same.
+#include "common/Codes.h"
+#include "service/Guard.h"
+#include "xa/Binding.h"
+#include "xa/Registry.h"
+#include "xa/Requests.h"
+
+namespace {
+
+// Destroys the record of the XID, if there is one; under bridgeLock.
+void destroyBranch(const XID& xid) {
+    ThreadDatenRef found(searchThreadDaten(xid));
+    garbageThreadDaten(found.record);
+}
+
+// Commit and rollback: the same steps with their own entry point. bridgeLock is
+// released between init and the call, so the binding may have been dropped
+// meanwhile: the call then answers XAER_RMFAIL without reaching DTC.
+int32_t complete(ClientConnection* connection, DtcSlot slot) {
+    int32_t r = init();
+    if (r < 0) {
+        return r;
+    }
+    {
+        platform::ScopedLock hold(bridgeLock());
+        r = dtcBranchCall(slot, &connection->xid, connection->flags);
+        destroyBranch(connection->xid);  // whatever r is
+    }
+    if (r == XAER_RMFAIL) {
+        deinit();
+    }
+    return r;
+}
+
+}  // namespace
+
+int32_t xa_prepare(ClientConnection* connection) {
+    return guardedCall("xa_prepare", kExceptionCaught, [&] {
+        int32_t r = init();
+        if (r < 0) {
+            return r;
+        }
+        {
+            platform::ScopedLock hold(bridgeLock());
+            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
+        }
+        if (r == XAER_RMFAIL) {
+            deinit();
+        }
+        return r;
+    });
+}
+
+int32_t xa_commit(ClientConnection* connection) {
+    return guardedCall("xa_commit", kExceptionCaught, [&] { return complete(connection, kSlotCommit); });
+}
+
+int32_t xa_rollback(ClientConnection* connection) {
+    return guardedCall("xa_rollback", kExceptionCaught, [&] { return complete(connection, kSlotRollback); });
+}
+
+int32_t xa_forget(ClientConnection* connection) {
+    return guardedCall("xa_forget", kExceptionCaught, [&] {
+        platform::ScopedLock hold(bridgeLock());
+        int32_t r = init();
+        if (r < 0) {
+            return r;
+        }
+        destroyBranch(connection->xid);  // before the call
+        r = dtcBranchCall(kSlotForget, &connection->xid, connection->flags);
+        if (r == XAER_RMFAIL) {
+            deinit();  // still under the lock
+        }
+        return r;
+    });
+}

@@ -1,0 +1,244 @@
+// The branch registry: the list of ThreadDaten records, XID lookup with the
+// ten-minute expiry, and destruction of branches.
+//
+// State, all guarded by bridgeLock: threadDatenList (an array of record
+// pointers that starts at 100 slots, doubles when full, never shrinks and is
+// never freed), threadDatenCount, threadDatenCapacity, and the timeStamp of
+// every listed record. Connection threads call in; a worker calls none of it.
+//
+// The life of a record, counted in `references`:
+//   1. thread_start creates it (one reference: the creator's) and lists it
+//      (addThreadDaten takes the registry's reference).
+//   2. Before the worker starts it takes its own reference; the worker gives
+//      it back as the very last thing it does, after it has set `closing` and
+//      signalled doneEvent.
+//   3. Every caller that searchThreadDaten finds it for gets a reference and
+//      gives it back when it has read result and cookie (ThreadDatenRef).
+//   4. garbageThreadDaten stops the worker (bounded poll of `closing`), then
+//      unlinks the record, dropping the registry's reference.
+//   5. The last reference frees the cookie, closes both events and frees the
+//      record. So a garbage call whose poll runs out while the worker is still
+//      inside DTC, or while a poster still waits on doneEvent, frees nothing
+//      that one of them still uses.
+// A failure between the steps: a record whose add fails is released by its
+// creator alone; a worker that cannot start gives its reference back at once.
+#include "xa/Registry.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "common/Codes.h"
+#include "common/Xid.h"
+#include "platform/Clock.h"
+#include "service/Guard.h"
+#include "service/Report.h"
+#include "xa/Binding.h"
+
+namespace {
+
+constexpr int32_t kInitialCapacity = 100;
+constexpr int32_t kStopPolls = 10;  // garbageThreadDaten waits at most 10 x 1 ms for the worker
+
+ThreadDaten** threadDatenList = nullptr;  // guarded by bridgeLock; lives as long as the process
+int32_t threadDatenCount = 0;             // guarded by bridgeLock
+int32_t threadDatenCapacity = 0;          // guarded by bridgeLock
+
+std::atomic<int32_t> recordsAlive{0};  // records made and not yet freed
+
+// Two hexadecimal digits per byte, upper case, high half first, into text
+// (room for 2 * count + 1 bytes).
+void renderHex(const char* bytes, int32_t count, char* text) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int32_t i = 0; i < count; ++i) {
+        auto byte = static_cast<uint8_t>(bytes[i]);
+        text[2 * i] = kDigits[byte >> 4];
+        text[2 * i + 1] = kDigits[byte & 0x0F];
+    }
+    text[2 * count] = '\0';
+}
+
+// Clamps a length so that offset + length stays inside the 128 data bytes.
+int32_t clampLength(int32_t length, int32_t offset) {
+    if (length < 0) {
+        return 0;
+    }
+    return length > XIDDATASIZE - offset ? XIDDATASIZE - offset : length;
+}
+
+bool expired(const ThreadDaten* record, uint32_t now) {
+    // Unsigned 32-bit arithmetic throughout, as the tick count is: nothing
+    // expires while the tick count is at or below ten minutes, and a wrap of
+    // the tick count is not corrected for.
+    return now > kBranchExpiryMs && record->timeStamp < now - kBranchExpiryMs;
+}
+
+// Reports, rolls back and destroys an expired record; under bridgeLock, from
+// the search's walk. The rollback's result is ignored; when the binding does
+// not stand no call is made.
+void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
+    int32_t gtridLength = clampLength(record->xid.gtrid_length, 0);
+    int32_t bqualLength = clampLength(record->xid.bqual_length, gtridLength);
+    char gtrid[2 * XIDDATASIZE + 1];
+    char bqual[2 * XIDDATASIZE + 1];
+    renderHex(record->xid.data, gtridLength, gtrid);
+    renderHex(record->xid.data + gtridLength, bqualLength, bqual);
+    char text[700];
+    snprintf(text, sizeof text, "Transaction Timeout (rollback) after ms : %d; Xid(%d,%s,%s)",
+             static_cast<int32_t>(now - record->timeStamp), record->xid.formatID, gtrid, bqual);
+    reportError(text);
+    (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+    garbageThreadDaten(record);
+}
+
+}  // namespace
+
+ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept {
+    *eventsFailed = false;
+    auto* record = new (std::nothrow) ThreadDaten;
+    if (record == nullptr) {
+        return nullptr;
+    }
+    record->doneEvent = platform::eventCreate();
+    record->commandEvent = platform::eventCreate();
+    if (record->doneEvent == nullptr || record->commandEvent == nullptr) {
+        platform::eventClose(record->doneEvent);
+        platform::eventClose(record->commandEvent);
+        delete record;
+        *eventsFailed = true;
+        return nullptr;
+    }
+    std::memcpy(&record->xid, &xid, sizeof(XID));
+    record->flags.store(flags, std::memory_order_relaxed);
+    record->command.store(CMD_START, std::memory_order_relaxed);
+    record->timeStamp = platform::tickCount();
+    recordsAlive.fetch_add(1, std::memory_order_relaxed);
+    return record;
+}
+
+void retainThreadDaten(ThreadDaten* record) noexcept {
+    record->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void releaseThreadDaten(ThreadDaten* record) noexcept {
+    if (record == nullptr || record->references.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+        return;
+    }
+    platform::eventClose(record->doneEvent);
+    platform::eventClose(record->commandEvent);
+    delete[] record->cookie;
+    delete record;
+    recordsAlive.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int32_t addThreadDaten(ThreadDaten* record) noexcept {
+    return guardedCall("addThreadDaten", kExceptionCaught, [&] {
+        platform::ScopedLock hold(bridgeLock());
+        if (threadDatenList == nullptr) {
+            threadDatenList = new (std::nothrow) ThreadDaten*[kInitialCapacity];
+            if (threadDatenList == nullptr) {
+                return kRegistryGrowFailed;
+            }
+            threadDatenCapacity = kInitialCapacity;
+        }
+        if (threadDatenCount >= threadDatenCapacity) {
+            if (threadDatenCapacity > INT32_MAX / 2) {
+                return kRegistryGrowFailed;
+            }
+            auto* grown = new (std::nothrow) ThreadDaten*[static_cast<size_t>(threadDatenCapacity) * 2];
+            if (grown == nullptr) {
+                return kRegistryGrowFailed;
+            }
+            std::memcpy(grown, threadDatenList, sizeof(ThreadDaten*) * static_cast<size_t>(threadDatenCount));
+            delete[] threadDatenList;
+            threadDatenList = grown;
+            threadDatenCapacity *= 2;
+        }
+        retainThreadDaten(record);  // the registry's reference
+        threadDatenList[threadDatenCount++] = record;
+        return 0;
+    });
+}
+
+void removeThreadDaten(ThreadDaten* record) noexcept {
+    (void)guardedRun("removeThreadDaten", [&] {
+        platform::ScopedLock hold(bridgeLock());
+        if (threadDatenList == nullptr || record == nullptr) {
+            return;
+        }
+        for (int32_t i = 0; i < threadDatenCount; ++i) {
+            if (threadDatenList[i] != record) {
+                continue;
+            }
+            std::memmove(threadDatenList + i, threadDatenList + i + 1,
+                         sizeof(ThreadDaten*) * static_cast<size_t>(threadDatenCount - i - 1));
+            --threadDatenCount;
+            releaseThreadDaten(record);  // the registry's reference
+            return;
+        }
+    });
+}
+
+ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
+    ThreadDaten* found = nullptr;
+    (void)guardedRun("searchThreadDaten", [&] {
+        uint32_t now = platform::tickCount();  // once, before the lock
+        platform::ScopedLock hold(bridgeLock());
+        if (threadDatenList == nullptr) {
+            return;
+        }
+        int32_t i = 0;
+        while (i < threadDatenCount) {
+            ThreadDaten* record = threadDatenList[i];
+            if (xidEqual(record->xid, xid)) {
+                record->timeStamp = now;
+                retainThreadDaten(record);  // the caller's reference
+                found = record;
+                return;
+            }
+            if (expired(record, now)) {
+                // The sweep unlinks the record and moves the next one into
+                // slot i, so the index deliberately stays where it is.
+                sweepThreadDaten(record, now);
+                continue;
+            }
+            ++i;
+        }
+    });
+    return found;
+}
+
+void garbageThreadDaten(ThreadDaten* record) noexcept {
+    if (record == nullptr) {
+        return;
+    }
+    (void)guardedRun("garbageThreadDaten", [&] {
+        platform::ScopedLock hold(bridgeLock());
+        if (record->closing.load(std::memory_order_acquire) == 0) {
+            record->command.store(CMD_STOP, std::memory_order_relaxed);
+            platform::eventSet(record->commandEvent);
+            // A bounded wait: the worker may be inside a slow DTC call. Its
+            // reference keeps the record valid whatever this poll decides.
+            for (int32_t polls = 0; polls < kStopPolls && record->closing.load(std::memory_order_acquire) == 0;
+                 ++polls) {
+                platform::sleepMs(1);
+            }
+        }
+        // The events and the cookie go with the last reference.
+        removeThreadDaten(record);
+    });
+}
+
+int32_t threadDatenListCount() noexcept {
+    platform::ScopedLock hold(bridgeLock());
+    return threadDatenCount;
+}
+
+int32_t threadDatenListCapacity() noexcept {
+    platform::ScopedLock hold(bridgeLock());
+    return threadDatenCapacity;
+}
+
+int32_t threadDatenAlive() noexcept {
+    return recordsAlive.load(std::memory_order_relaxed);
+}

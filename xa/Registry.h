@@ -1,0 +1,99 @@
+// The branch record (ThreadDaten) and the branch registry that lists it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/Sync.h"
+#include "xa.h"
+
+// Commands for a branch's worker; every value other than 1 and 2 acts as CMD_STOP.
+constexpr int32_t CMD_STOP = 0;
+constexpr int32_t CMD_START = 1;
+constexpr int32_t CMD_END = 2;
+
+// A branch is expired when no search has found it for longer than this.
+constexpr uint32_t kBranchExpiryMs = 600000;
+
+// One XA branch that the service has started and not yet finished with.
+// Fields that a poster and the worker hand over are atomics; the events order
+// them (what one side writes before it signals, the other reads after its wait).
+struct ThreadDaten {
+    XID xid{};                             // the branch; copied at creation, never changed
+    std::atomic<int32_t> flags{0};         // XA flags of the last start or end posted
+    std::atomic<int32_t> result{0};        // code of the worker's last command, valid after doneEvent
+    std::atomic<int32_t> command{CMD_START};  // what the worker runs next
+    uint8_t* cookie = nullptr;             // exported cookie, owned; written under bridgeLock, then fixed
+    uint32_t cookieLength = 0;             // bytes in cookie, as Export gave them
+    platform::Event* doneEvent = nullptr;     // manual reset: the worker finished a command
+    platform::Event* commandEvent = nullptr;  // manual reset: a command was posted
+    std::atomic<int32_t> joinCount{0};     // TMJOIN starts not yet matched by an end
+    std::atomic<uint8_t> closing{0};       // 1 once the worker has left its loop; never cleared
+    uint32_t timeStamp = 0;                // tick count of creation or of the last search hit; under bridgeLock
+    std::atomic<int32_t> references{1};    // holders of the record (see Registry.cpp); the last frees it
+};
+
+// A new record with one reference (the caller's), both events created and
+// unsignalled, xid copied, flags set, command CMD_START and timeStamp now.
+// Null when the record cannot be allocated; *eventsFailed (set on every path)
+// tells that an event could not be created (the record is then not made).
+[[nodiscard]] ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept;
+
+// Takes one more reference (the worker's, or a search caller's).
+void retainThreadDaten(ThreadDaten* record) noexcept;
+// Gives one reference back; the last frees the cookie, both events and the record.
+void releaseThreadDaten(ThreadDaten* record) noexcept;
+
+// Lists the record; the registry takes a reference of its own. 0, or
+// kRegistryGrowFailed when the array cannot be created or grown (nothing
+// changes), or kExceptionCaught. Takes bridgeLock.
+[[nodiscard]] int32_t addThreadDaten(ThreadDaten* record) noexcept;
+
+// Unlinks the record (by identity) keeping the order of the others, and drops
+// the registry's reference, which frees the record when nobody else holds it.
+// A null or unlisted record changes nothing. Takes bridgeLock.
+void removeThreadDaten(ThreadDaten* record) noexcept;
+
+// The listed record whose xid equals the given one, with its time stamp renewed
+// and a reference taken for the caller (give it back with releaseThreadDaten),
+// or null. Every expired record that the walk passes over is rolled back and
+// destroyed, with its timeout report. Takes bridgeLock.
+[[nodiscard]] ThreadDaten* searchThreadDaten(const XID& xid) noexcept;
+
+// Destroys the branch: asks a worker still in its loop to stop and waits for
+// it at most 10 x 1 ms, then unlinks the record and drops the registry's
+// reference. The caller's own reference, if it holds one, stays valid. Null
+// does nothing. Takes bridgeLock.
+void garbageThreadDaten(ThreadDaten* record) noexcept;
+
+// A reference held for a scope: released on every way out.
+struct ThreadDatenRef {
+    ThreadDatenRef() = default;
+    explicit ThreadDatenRef(ThreadDaten* r) : record(r) {}
+    ~ThreadDatenRef() { reset(); }
+    ThreadDatenRef(ThreadDatenRef&& other) noexcept : record(other.record) { other.record = nullptr; }
+    ThreadDatenRef& operator=(ThreadDatenRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            record = other.record;
+            other.record = nullptr;
+        }
+        return *this;
+    }
+    ThreadDatenRef(const ThreadDatenRef&) = delete;
+    ThreadDatenRef& operator=(const ThreadDatenRef&) = delete;
+    void reset() noexcept {
+        if (record != nullptr) {
+            ThreadDaten* held = record;
+            record = nullptr;
+            releaseThreadDaten(held);
+        }
+    }
+    ThreadDaten* record = nullptr;  // the held record, or null
+};
+
+// Inspection for tests and diagnostics (take bridgeLock).
+[[nodiscard]] int32_t threadDatenListCount() noexcept;
+[[nodiscard]] int32_t threadDatenListCapacity() noexcept;
+// Records alive anywhere (listed or still held): a leak check.
+[[nodiscard]] int32_t threadDatenAlive() noexcept;
