@@ -1,0 +1,585 @@
+// The branch state machine of dtcd: one handler per operation, run on the
+// event-loop thread (see Coordinator.h for the life of a branch). Each handler
+// either replies at once or queues a durable write and replies when the writer
+// has committed it (finishWrites).
+#include <sys/random.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "Coordinator.h"
+#include "txdtc.h"
+
+using namespace dtcwire;
+
+namespace {
+
+void reply(Coordinator& co, Client& client, uint32_t id, int32_t result, std::string_view body = {}) {
+    client.out += replyFrame(id, result, body);
+    if (!client.dirty) {
+        client.dirty = true;
+        co.dirty.push_back(client.id);
+    }
+}
+
+void fillRandom(uint8_t* out, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = getrandom(out + got, size - got, 0);
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+}
+
+Branch* findBranch(Coordinator& co, const std::string& key) {
+    auto it = co.branches.find(key);
+    return it == co.branches.end() ? nullptr : it->second.get();
+}
+
+Branch* findUow(Coordinator& co, const uint8_t* uow, const uint8_t* token) {
+    auto it = co.byUow.find(std::string(reinterpret_cast<const char*>(uow), kIdSize));
+    if (it == co.byUow.end()) return nullptr;
+    // A caller that names a transaction must also hold its token.
+    return std::memcmp(it->second->token, token, kIdSize) == 0 ? it->second : nullptr;
+}
+
+void forgetBranch(Coordinator& co, Branch* branch) {
+    co.byUow.erase(std::string(reinterpret_cast<const char*>(branch->uow), kIdSize));
+    co.branches.erase(branch->key); // frees branch
+}
+
+int32_t branchState(const Branch& b) {
+    switch (b.state) {
+    case kLive: return b.active > 0 ? kStateActive : kStateIdle;
+    case kRollbackOnly: return kStateRollbackOnly;
+    case kPrepared: return kStatePrepared;
+    case kHeuristic: return kStateHeuristic;
+    }
+    return 0;
+}
+
+StoredBranch storedRow(const Branch& b) {
+    StoredBranch row;
+    row.guid = b.guid;
+    row.xid = b.xid;
+    std::memcpy(row.uow, b.uow, kIdSize);
+    std::memcpy(row.token, b.token, kIdSize);
+    row.state = b.state;
+    row.heuristic = b.heuristic;
+    row.createdMs = b.createdMs;
+    return row;
+}
+
+void queueWrite(Coordinator& co, Client& client, uint32_t id, uint16_t op, Branch& b, int32_t kind,
+                int32_t heuristic) {
+    StoreWrite write;
+    write.kind = kind;
+    write.row = storedRow(b);
+    if (kind == kWritePut && op == kOpPrepare) write.row.state = kPrepared;
+    if (kind == kWritePut && op == kOpResolve) {
+        write.row.state = kHeuristic;
+        write.row.heuristic = heuristic;
+    }
+    write.tag = co.nextTag++;
+    co.writes[write.tag] = PendingWrite{client.id, id, op, b.key, heuristic};
+    b.busy = true;
+    storeSubmit(co.store, std::move(write));
+}
+
+// Branch row for list and cookie answers.
+void putRow(Writer& w, const Branch& b, int64_t now) {
+    putBytes(w, b.guid.data(), kGuidText);
+    putBytes(w, &b.xid, sizeof(XID));
+    putI32(w, branchState(b));
+    putI32(w, b.heuristic);
+    putU8(w, static_cast<uint8_t>((b.aborted ? 1 : 0) | (b.busy ? 2 : 0)));
+    putU64(w, static_cast<uint64_t>(now > b.createdMs ? now - b.createdMs : 0));
+    putBytes(w, b.uow, kIdSize);
+}
+
+// Reads xid and flags; false (and XAER_INVAL answered) for a malformed body or XID.
+bool readXidCall(Coordinator& co, Client& client, uint32_t id, Reader& r, XID* xid, int32_t* flags) {
+    getBytes(r, xid, sizeof(XID));
+    *flags = getI32(r);
+    if (r.bad || !xidValid(*xid)) {
+        reply(co, client, id, XAER_INVAL);
+        return false;
+    }
+    *xid = xidCanonical(*xid);
+    return true;
+}
+
+void adjustAssoc(Client& client, const std::string& key, int32_t dActive, int32_t dSuspended) {
+    Assoc& a = client.assoc[key];
+    a.active += dActive;
+    a.suspended += dSuspended;
+    if (a.active <= 0 && a.suspended <= 0) client.assoc.erase(key);
+}
+
+void handleStart(Coordinator& co, Client& client, uint32_t id, const XID& xid, int32_t flags, int32_t assoc) {
+    std::string key = client.guid + xidKey(xid);
+    Branch* b = findBranch(co, key);
+    Writer w;
+    if ((flags & (TMJOIN | TMRESUME)) == 0) {
+        if (b != nullptr) return reply(co, client, id, XAER_DUPID);
+        auto fresh = std::make_unique<Branch>();
+        fresh->key = key;
+        fresh->guid = client.guid;
+        fresh->xid = xid;
+        fillRandom(fresh->uow, kIdSize);
+        fillRandom(fresh->token, kIdSize);
+        fresh->active = 1;
+        fresh->createdMs = wallMs();
+        if (client.timeoutMs > 0) {
+            fresh->deadlineMs = monotonicMs() + client.timeoutMs;
+            co.deadlines.emplace(fresh->deadlineMs, key);
+        }
+        b = fresh.get();
+        co.byUow[std::string(reinterpret_cast<const char*>(b->uow), kIdSize)] = b;
+        co.branches.emplace(key, std::move(fresh));
+        adjustAssoc(client, key, 1, 0);
+        co.stats.starts++;
+        putBytes(w, b->uow, kIdSize);
+        putBytes(w, b->token, kIdSize);
+        return reply(co, client, id, XA_OK, w.bytes);
+    }
+    if (b == nullptr) return reply(co, client, id, XAER_NOTA);
+    if ((flags & TMRESUME) != 0 && assoc != kAssocSuspended) return reply(co, client, id, XAER_PROTO);
+    if (b->state == kPrepared || b->state == kHeuristic || b->busy) return reply(co, client, id, XAER_PROTO);
+    int32_t dSuspended = (flags & TMRESUME) != 0 ? -1 : 0;
+    if (b->state == kRollbackOnly) {
+        // A rolled-back answer leaves the thread unassociated.
+        if (dSuspended != 0) {
+            b->suspended--;
+            adjustAssoc(client, key, 0, -1);
+            if (b->rolledBack && b->active == 0 && b->suspended == 0) forgetBranch(co, b);
+        }
+        return reply(co, client, id, XA_RBROLLBACK);
+    }
+    b->active++;
+    b->suspended += dSuspended;
+    adjustAssoc(client, key, 1, dSuspended);
+    putBytes(w, b->uow, kIdSize);
+    putBytes(w, b->token, kIdSize);
+    reply(co, client, id, XA_OK, w.bytes);
+}
+
+void handleEnd(Coordinator& co, Client& client, uint32_t id, const XID& xid, int32_t flags, int32_t assoc) {
+    std::string key = client.guid + xidKey(xid);
+    Branch* b = findBranch(co, key);
+    if (b == nullptr) return reply(co, client, id, XAER_NOTA);
+    auto held = client.assoc.find(key);
+    bool fromActive = assoc == kAssocActive && held != client.assoc.end() && held->second.active > 0;
+    bool fromSuspended = assoc == kAssocSuspended && held != client.assoc.end() && held->second.suspended > 0;
+    if (!fromActive && !fromSuspended) return reply(co, client, id, XAER_PROTO);
+    int32_t dActive = fromActive ? -1 : 0;
+    int32_t dSuspended = fromSuspended ? -1 : 0;
+    if (b->state == kRollbackOnly) {
+        // Dissociates whatever was asked, and reports the roll-back.
+        b->active += dActive;
+        b->suspended += dSuspended;
+        adjustAssoc(client, key, dActive, dSuspended);
+        if (b->rolledBack && b->active == 0 && b->suspended == 0) forgetBranch(co, b);
+        return reply(co, client, id, XA_RBROLLBACK);
+    }
+    if ((flags & TMSUSPEND) != 0) {
+        if (!fromActive) return reply(co, client, id, XAER_PROTO);
+        b->active--;
+        b->suspended++;
+        adjustAssoc(client, key, -1, 1);
+        return reply(co, client, id, (flags & TMMIGRATE) != 0 ? XA_NOMIGRATE : XA_OK);
+    }
+    b->active += dActive;
+    b->suspended += dSuspended;
+    adjustAssoc(client, key, dActive, dSuspended);
+    if ((flags & TMFAIL) != 0) b->state = kRollbackOnly;
+    reply(co, client, id, XA_OK);
+}
+
+int32_t heuristicAnswer(const Branch& b) { return b.heuristic != 0 ? b.heuristic : XA_HEURHAZ; }
+
+void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op, const XID& xid, int32_t flags) {
+    std::string key = client.guid + xidKey(xid);
+    Branch* b = findBranch(co, key);
+    if (b == nullptr) return reply(co, client, id, XAER_NOTA);
+    if (b->busy) return reply(co, client, id, XAER_PROTO);
+    bool associated = b->active > 0 || b->suspended > 0;
+    switch (op) {
+    case kOpPrepare:
+        if (b->state == kLive && !associated) {
+            co.stats.prepares++;
+            return queueWrite(co, client, id, op, *b, kWritePut, 0);
+        }
+        if (b->state == kRollbackOnly && !associated) {
+            co.stats.rollbacks++;
+            forgetBranch(co, b);
+            return reply(co, client, id, XA_RBROLLBACK);
+        }
+        return reply(co, client, id, XAER_PROTO);
+    case kOpCommit:
+        if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
+        if ((flags & TMONEPHASE) != 0) {
+            if (associated || b->state == kPrepared) return reply(co, client, id, XAER_PROTO);
+            int32_t result = b->state == kLive ? XA_OK : XA_RBROLLBACK;
+            if (result == XA_OK) co.stats.commits++;
+            else co.stats.rollbacks++;
+            forgetBranch(co, b);
+            return reply(co, client, id, result);
+        }
+        if (b->state != kPrepared) return reply(co, client, id, XAER_PROTO);
+        co.stats.commits++;
+        return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
+    case kOpRollback:
+        if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
+        co.stats.rollbacks++;
+        if (b->state == kPrepared) return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
+        if (associated) {
+            // Still in use by some thread: that thread learns of it at its xa_end.
+            b->state = kRollbackOnly;
+            b->rolledBack = true;
+            return reply(co, client, id, XA_OK);
+        }
+        forgetBranch(co, b);
+        return reply(co, client, id, XA_OK);
+    case kOpForget:
+        if (b->state != kHeuristic) return reply(co, client, id, XAER_PROTO);
+        co.stats.forgets++;
+        return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
+    }
+    reply(co, client, id, XAER_INVAL);
+}
+
+void handleRecover(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    bool hasAfter = getU8(r) != 0;
+    XID after{};
+    getBytes(r, &after, sizeof after);
+    uint32_t max = getU32(r);
+    if (r.bad || max == 0 || max > kRecoverBatchMax || (hasAfter && !xidValid(after)))
+        return reply(co, client, id, XAER_INVAL);
+    auto it = hasAfter ? co.branches.upper_bound(client.guid + xidKey(xidCanonical(after)))
+                       : co.branches.lower_bound(client.guid);
+    Writer list;
+    uint32_t n = 0;
+    for (; it != co.branches.end() && n < max; ++it) {
+        const Branch& b = *it->second;
+        if (b.guid != client.guid) break;
+        if (b.state != kPrepared && b.state != kHeuristic) continue;
+        putBytes(list, &b.xid, sizeof(XID));
+        n++;
+    }
+    Writer w;
+    putU32(w, n);
+    w.bytes += list.bytes;
+    reply(co, client, id, XA_OK, w.bytes);
+}
+
+// Transaction-level calls of the COM interfaces, by uow and token.
+void handleTransaction(Coordinator& co, Client& client, uint32_t id, uint16_t op, Reader& r) {
+    uint8_t uow[kIdSize];
+    uint8_t token[kIdSize];
+    getBytes(r, uow, kIdSize);
+    getBytes(r, token, kIdSize);
+    if (r.bad) return reply(co, client, id, E_INVALIDARG);
+    Branch* b = findUow(co, uow, token);
+    if (b == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    bool gone = b->aborted || b->rolledBack;
+    switch (op) {
+    case kOpTxInfo: {
+        Writer w;
+        putBytes(w, &b->xid, sizeof(XID));
+        return reply(co, client, id, gone ? XACT_E_ABORTED : S_OK, w.bytes);
+    }
+    case kOpExport:
+        if (gone) return reply(co, client, id, XACT_E_ABORTED);
+        return reply(co, client, id, b->state == kLive ? S_OK : XACT_E_NOTRANSACTION);
+    case kOpAbort:
+        if (b->state == kPrepared || b->state == kHeuristic || b->busy)
+            return reply(co, client, id, XACT_E_ALREADYINPROGRESS);
+        b->state = kRollbackOnly;
+        b->aborted = true;
+        return reply(co, client, id, S_OK);
+    }
+    reply(co, client, id, E_INVALIDARG);
+}
+
+// Validates a cookie against this daemon; answers the branch or an HRESULT.
+Branch* cookieBranch(Coordinator& co, Reader& r, HRESULT* hr) {
+    uint32_t size = getU32(r);
+    if (r.bad || size > kMaxFrame) {
+        *hr = XACT_E_INVALIDCOOKIE;
+        return nullptr;
+    }
+    std::string cookie(size, '\0');
+    getBytes(r, cookie.data(), size);
+    uint8_t instance[kIdSize];
+    uint8_t uow[kIdSize];
+    uint8_t token[kIdSize];
+    if (r.bad || !splitCookie(cookie, instance, uow, token)) {
+        *hr = XACT_E_INVALIDCOOKIE;
+        return nullptr;
+    }
+    if (std::memcmp(instance, co.instance, kIdSize) != 0) {
+        *hr = XACT_E_NOTRANSACTION; // made for another coordinator
+        return nullptr;
+    }
+    auto it = co.byUow.find(std::string(reinterpret_cast<const char*>(uow), kIdSize));
+    if (it == co.byUow.end()) {
+        *hr = XACT_E_NOTRANSACTION;
+        return nullptr;
+    }
+    // Compare every byte so that the time taken tells nothing about the token.
+    uint8_t diff = 0;
+    for (size_t i = 0; i < kIdSize; ++i) diff = static_cast<uint8_t>(diff | (it->second->token[i] ^ token[i]));
+    if (diff != 0) {
+        *hr = XACT_E_INVALIDCOOKIE;
+        return nullptr;
+    }
+    *hr = S_OK;
+    return it->second;
+}
+
+void handleImport(Coordinator& co, Client& client, uint32_t id, uint16_t op, Reader& r) {
+    HRESULT hr = S_OK;
+    Branch* b = cookieBranch(co, r, &hr);
+    if (b == nullptr) return reply(co, client, id, hr);
+    Writer w;
+    if (op == kOpCookie) {
+        putRow(w, *b, wallMs());
+        return reply(co, client, id, S_OK, w.bytes);
+    }
+    if (b->aborted || b->rolledBack) return reply(co, client, id, XACT_E_ABORTED);
+    if (b->state != kLive) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    putBytes(w, b->uow, kIdSize);
+    putBytes(w, b->token, kIdSize);
+    reply(co, client, id, S_OK, w.bytes);
+}
+
+void handleList(Coordinator& co, Client& client, uint32_t id) {
+    Writer w;
+    putU32(w, static_cast<uint32_t>(co.branches.size()));
+    int64_t now = wallMs();
+    for (const auto& entry : co.branches) putRow(w, *entry.second, now);
+    reply(co, client, id, XA_OK, w.bytes);
+}
+
+void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    bool hasGuid = getU8(r) != 0;
+    char guidText[kGuidText];
+    getBytes(r, guidText, kGuidText);
+    XID xid{};
+    getBytes(r, &xid, sizeof xid);
+    int32_t commit = getI32(r);
+    std::string guid;
+    if (r.bad || !xidValid(xid) || (hasGuid && !normalizeGuid(std::string_view(guidText, kGuidText), &guid)))
+        return reply(co, client, id, XAER_INVAL);
+    xid = xidCanonical(xid);
+    std::string suffix = xidKey(xid);
+    Branch* found = nullptr;
+    int matches = 0;
+    for (auto& entry : co.branches) {
+        Branch& b = *entry.second;
+        if (b.key.size() != kGuidText + suffix.size() || b.key.compare(kGuidText, std::string::npos, suffix) != 0)
+            continue;
+        if (hasGuid && b.guid != guid) continue;
+        found = &b;
+        matches++;
+    }
+    if (matches == 0) return reply(co, client, id, XAER_NOTA);
+    if (matches > 1) return reply(co, client, id, XAER_DUPID); // name the GUID to choose
+    if (found->state != kPrepared || found->busy) return reply(co, client, id, XAER_PROTO);
+    co.stats.heuristics++;
+    queueWrite(co, client, id, kOpResolve, *found, kWritePut, commit != 0 ? XA_HEURCOM : XA_HEURRB);
+}
+
+void handleStats(Coordinator& co, Client& client, uint32_t id) {
+    uint64_t counts[6] = {};
+    for (const auto& entry : co.branches) counts[branchState(*entry.second)]++;
+    uint64_t batches = co.store->batches.load();
+    uint64_t records = co.store->records.load();
+    std::pair<const char*, uint64_t> rows[] = {
+        {"connections", co.clients.size()},
+        {"connections_accepted", co.stats.connections},
+        {"connections_refused", co.stats.refused},
+        {"malformed_frames", co.stats.badFrames},
+        {"branches_active", counts[kStateActive]},
+        {"branches_idle", counts[kStateIdle]},
+        {"branches_prepared", counts[kStatePrepared]},
+        {"branches_rollback_only", counts[kStateRollbackOnly]},
+        {"branches_heuristic", counts[kStateHeuristic]},
+        {"starts", co.stats.starts},
+        {"prepares", co.stats.prepares},
+        {"commits", co.stats.commits},
+        {"rollbacks", co.stats.rollbacks},
+        {"timeouts", co.stats.timeouts},
+        {"disconnect_rollbacks", co.stats.disconnectRollbacks},
+        {"heuristic_resolutions", co.stats.heuristics},
+        {"forgets", co.stats.forgets},
+        {"write_failures", co.stats.writeFailures},
+        {"store_batches", batches},
+        {"store_records", records},
+    };
+    Writer w;
+    putU32(w, static_cast<uint32_t>(std::size(rows)));
+    for (const auto& row : rows) {
+        size_t len = std::strlen(row.first);
+        putU8(w, static_cast<uint8_t>(len));
+        putBytes(w, row.first, len);
+        putU64(w, row.second);
+    }
+    reply(co, client, id, XA_OK, w.bytes);
+}
+
+void handleOpen(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    char guidText[kGuidText];
+    getBytes(r, guidText, kGuidText);
+    uint32_t timeoutMs = getU32(r);
+    std::string guid;
+    if (r.bad || !normalizeGuid(std::string_view(guidText, kGuidText), &guid)) return reply(co, client, id, XAER_INVAL);
+    if (!client.guid.empty() && client.guid != guid) return reply(co, client, id, XAER_INVAL);
+    if (client.guid.empty()) {
+        client.guid = guid;
+        co.guidClients[guid]++;
+    }
+    client.timeoutMs = timeoutMs; // a second open refreshes it
+    reply(co, client, id, XA_OK);
+}
+
+} // namespace
+
+int64_t monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t wallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void loadBranches(Coordinator& co, const std::vector<StoredBranch>& rows) {
+    for (const StoredBranch& row : rows) {
+        std::string guid;
+        if (!normalizeGuid(row.guid, &guid) || !xidValid(row.xid)) continue;
+        auto b = std::make_unique<Branch>();
+        b->guid = guid;
+        b->xid = xidCanonical(row.xid);
+        b->key = guid + xidKey(b->xid);
+        std::memcpy(b->uow, row.uow, kIdSize);
+        std::memcpy(b->token, row.token, kIdSize);
+        b->state = row.state == kHeuristic ? kHeuristic : kPrepared;
+        b->heuristic = b->state == kHeuristic ? row.heuristic : 0;
+        b->createdMs = row.createdMs;
+        co.byUow[std::string(reinterpret_cast<const char*>(b->uow), kIdSize)] = b.get();
+        co.branches.emplace(b->key, std::move(b));
+    }
+}
+
+void handleRequest(Coordinator& co, Client& client, uint32_t id, uint16_t op, std::string_view body) {
+    Reader r = reader(body);
+    XID xid{};
+    int32_t flags = 0;
+    switch (op) {
+    case kOpHello: {
+        Writer w;
+        putBytes(w, co.instance, kIdSize);
+        return reply(co, client, id, XA_OK, w.bytes);
+    }
+    case kOpOpen: return handleOpen(co, client, id, r);
+    case kOpStart:
+    case kOpEnd: {
+        if (!readXidCall(co, client, id, r, &xid, &flags)) return;
+        int32_t assoc = getI32(r);
+        if (r.bad) return reply(co, client, id, XAER_INVAL);
+        if (client.guid.empty()) return reply(co, client, id, XAER_PROTO);
+        if (op == kOpStart) return handleStart(co, client, id, xid, flags, assoc);
+        return handleEnd(co, client, id, xid, flags, assoc);
+    }
+    case kOpPrepare:
+    case kOpCommit:
+    case kOpRollback:
+    case kOpForget:
+        if (!readXidCall(co, client, id, r, &xid, &flags)) return;
+        if (client.guid.empty()) return reply(co, client, id, XAER_PROTO);
+        return handleCompletion(co, client, id, op, xid, flags);
+    case kOpRecover:
+        if (client.guid.empty()) return reply(co, client, id, XAER_PROTO);
+        return handleRecover(co, client, id, r);
+    case kOpTxInfo:
+    case kOpExport:
+    case kOpAbort: return handleTransaction(co, client, id, op, r);
+    case kOpImport:
+    case kOpCookie: return handleImport(co, client, id, op, r);
+    case kOpList: return handleList(co, client, id);
+    case kOpResolve: return handleResolve(co, client, id, r);
+    case kOpStats: return handleStats(co, client, id);
+    }
+    reply(co, client, id, XAER_INVAL);
+}
+
+void finishWrites(Coordinator& co) {
+    for (StoreWrite& write : storeTakeDone(co.store)) {
+        auto pending = co.writes.find(write.tag);
+        if (pending == co.writes.end()) continue;
+        PendingWrite p = std::move(pending->second);
+        co.writes.erase(pending);
+        Branch* b = findBranch(co, p.key);
+        int32_t result = XA_OK;
+        if (b != nullptr) {
+            b->busy = false;
+            if (write.result != 0) {
+                // Nothing changed on disk, so nothing changes in memory: a
+                // prepare stays unprepared, a decision stays undecided.
+                co.stats.writeFailures++;
+                result = p.op == kOpPrepare ? XAER_RMERR : XAER_RMFAIL;
+            } else if (p.op == kOpPrepare) {
+                b->state = kPrepared;
+                b->deadlineMs = 0;
+            } else if (p.op == kOpResolve) {
+                b->state = kHeuristic;
+                b->heuristic = p.heuristic;
+            } else {
+                forgetBranch(co, b);
+            }
+        }
+        auto client = co.clients.find(p.clientId);
+        if (client != co.clients.end()) reply(co, *client->second, p.requestId, result);
+    }
+}
+
+void clientGone(Coordinator& co, Client& client) {
+    for (const auto& [key, held] : client.assoc) {
+        Branch* b = findBranch(co, key);
+        if (b == nullptr) continue;
+        b->active -= held.active;
+        b->suspended -= held.suspended;
+        if (b->rolledBack && b->active == 0 && b->suspended == 0) forgetBranch(co, b);
+    }
+    client.assoc.clear();
+    if (client.guid.empty()) return;
+    auto count = co.guidClients.find(client.guid);
+    if (count == co.guidClients.end() || --count->second > 0) return;
+    co.guidClients.erase(count);
+    // The GUID's last control connection is gone: its unprepared branches go
+    // with it; prepared and heuristic ones wait for a recovering process.
+    auto it = co.branches.lower_bound(client.guid);
+    while (it != co.branches.end() && it->second->guid == client.guid) {
+        Branch* b = it->second.get();
+        ++it;
+        if ((b->state == kLive || b->state == kRollbackOnly) && !b->busy && b->active == 0 && b->suspended == 0) {
+            co.stats.disconnectRollbacks++;
+            forgetBranch(co, b);
+        }
+    }
+}
+
+int64_t expireBranches(Coordinator& co, int64_t nowMs) {
+    while (!co.deadlines.empty() && co.deadlines.top().first <= nowMs) {
+        std::string key = co.deadlines.top().second;
+        co.deadlines.pop();
+        Branch* b = findBranch(co, key);
+        if (b == nullptr || b->state != kLive || b->busy || b->deadlineMs == 0 || b->deadlineMs > nowMs) continue;
+        b->state = kRollbackOnly;
+        b->aborted = true;
+        co.stats.timeouts++;
+    }
+    return co.deadlines.empty() ? 0 : co.deadlines.top().first;
+}

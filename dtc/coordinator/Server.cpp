@@ -1,0 +1,210 @@
+// The event loop of dtcd (see Server.h). Owns the client records; every
+// Coordinator field is touched from this thread only.
+#include "Server.h"
+
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+using namespace dtcwire;
+
+namespace {
+
+constexpr size_t kMaxPendingOutput = 64u << 20; // a client that reads nothing is dropped past this
+
+// epoll data: client ids start at this value; lower values name the fixed fds.
+constexpr uint64_t kListenTag = 1;
+constexpr uint64_t kSignalTag = 2;
+constexpr uint64_t kStoreTag = 3;
+constexpr uint64_t kFirstClientId = 16;
+
+struct Loop {
+    int epollFd = -1;            // the epoll instance
+    int listenFd = -1;           // listening socket
+    uint64_t nextClientId = kFirstClientId;
+    std::vector<uint64_t> closing; // clients to close after this pass
+};
+
+void watch(Loop& loop, int fd, uint64_t tag, uint32_t events, int op) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = tag;
+    epoll_ctl(loop.epollFd, op, fd, &ev);
+}
+
+void closeClient(Coordinator& co, Loop& loop, uint64_t id) {
+    auto it = co.clients.find(id);
+    if (it == co.clients.end()) return;
+    Client& client = *it->second;
+    epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, client.fd, nullptr);
+    close(client.fd);
+    clientGone(co, client);
+    co.clients.erase(it);
+}
+
+bool peerAllowed(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+    return cred.uid == 0 || cred.uid == getuid();
+}
+
+void acceptClients(Coordinator& co, Loop& loop) {
+    for (;;) {
+        int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return; // EAGAIN, or a transient failure (EMFILE...): try at the next wake-up
+        if (!peerAllowed(fd)) {
+            co.stats.refused++;
+            close(fd);
+            continue;
+        }
+        auto client = std::make_unique<Client>();
+        client->id = loop.nextClientId++;
+        client->fd = fd;
+        watch(loop, fd, client->id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+        co.stats.connections++;
+        co.clients.emplace(client->id, std::move(client));
+    }
+}
+
+// Handles every whole frame in the client's input. False when a frame is malformed.
+bool parseFrames(Coordinator& co, Client& client) {
+    size_t pos = 0;
+    bool ok = true;
+    while (client.in.size() - pos >= 4) {
+        uint32_t length;
+        std::memcpy(&length, client.in.data() + pos, 4);
+        if (length < 8 || length > kMaxFrame) {
+            ok = false;
+            break;
+        }
+        if (client.in.size() - pos - 4 < length) break;
+        uint32_t id;
+        uint16_t op;
+        std::memcpy(&id, client.in.data() + pos + 4, 4);
+        std::memcpy(&op, client.in.data() + pos + 8, 2);
+        std::string_view body(client.in.data() + pos + kRequestHeader, length - 8);
+        handleRequest(co, client, id, op, body);
+        pos += 4 + length;
+    }
+    client.in.erase(0, pos);
+    return ok;
+}
+
+void readClient(Coordinator& co, Loop& loop, Client& client) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            client.in.append(buffer, static_cast<size_t>(n));
+            if (!parseFrames(co, client)) {
+                co.stats.badFrames++;
+                loop.closing.push_back(client.id);
+                return;
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0 && errno == EINTR) continue;
+        loop.closing.push_back(client.id); // end of stream (a part frame is dropped) or an error
+        return;
+    }
+}
+
+void flushClient(Coordinator& co, Loop& loop, Client& client) {
+    size_t sent = 0;
+    while (sent < client.out.size()) {
+        ssize_t n = send(client.fd, client.out.data() + sent, client.out.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        loop.closing.push_back(client.id);
+        return;
+    }
+    client.out.erase(0, sent);
+    if (client.out.size() > kMaxPendingOutput) {
+        loop.closing.push_back(client.id);
+        return;
+    }
+    watch(loop, client.fd, client.id, EPOLLIN | EPOLLRDHUP | (client.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT)),
+          EPOLL_CTL_MOD);
+    (void)co;
+}
+
+void flushDirty(Coordinator& co, Loop& loop) {
+    std::vector<uint64_t> dirty;
+    dirty.swap(co.dirty);
+    for (uint64_t id : dirty) {
+        auto it = co.clients.find(id);
+        if (it == co.clients.end()) continue;
+        it->second->dirty = false;
+        flushClient(co, loop, *it->second);
+    }
+}
+
+} // namespace
+
+int runServer(Coordinator& co, int listenFd, int signalFd) {
+    Loop loop;
+    loop.listenFd = listenFd;
+    loop.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (loop.epollFd < 0) {
+        std::fprintf(stderr, "dtcd: epoll_create1: %s\n", std::strerror(errno));
+        return 1;
+    }
+    watch(loop, listenFd, kListenTag, EPOLLIN, EPOLL_CTL_ADD);
+    watch(loop, signalFd, kSignalTag, EPOLLIN, EPOLL_CTL_ADD);
+    watch(loop, co.store->notifyFd, kStoreTag, EPOLLIN, EPOLL_CTL_ADD);
+    epoll_event events[256];
+    bool running = true;
+    int64_t nextDeadline = expireBranches(co, monotonicMs());
+    while (running) {
+        int timeout = -1;
+        if (nextDeadline != 0) {
+            int64_t wait = nextDeadline - monotonicMs();
+            timeout = wait <= 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
+        }
+        int n = epoll_wait(loop.epollFd, events, 256, timeout);
+        if (n < 0 && errno != EINTR) {
+            std::fprintf(stderr, "dtcd: epoll_wait: %s\n", std::strerror(errno));
+            close(loop.epollFd);
+            return 1;
+        }
+        for (int i = 0; i < n; ++i) {
+            uint64_t tag = events[i].data.u64;
+            if (tag == kListenTag) {
+                acceptClients(co, loop);
+            } else if (tag == kSignalTag) {
+                signalfd_siginfo info;
+                while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) running = false;
+            } else if (tag == kStoreTag) {
+                uint64_t count;
+                while (read(co.store->notifyFd, &count, sizeof count) > 0) {
+                }
+                finishWrites(co);
+            } else {
+                auto it = co.clients.find(tag);
+                if (it == co.clients.end()) continue;
+                if ((events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0)
+                    readClient(co, loop, *it->second);
+                if ((events[i].events & EPOLLOUT) != 0) flushClient(co, loop, *it->second);
+            }
+        }
+        nextDeadline = expireBranches(co, monotonicMs());
+        flushDirty(co, loop);
+        for (uint64_t id : loop.closing) closeClient(co, loop, id);
+        loop.closing.clear();
+    }
+    for (auto& entry : co.clients) close(entry.second->fd);
+    co.clients.clear();
+    close(loop.epollFd);
+    return 0;
+}

@@ -1,0 +1,78 @@
+// dtcd's durable state: one SQLite database in the data directory (WAL mode,
+// synchronous=FULL) holding the prepared and heuristically completed branches
+// and the instance id. One writer thread owns the database after start-up and
+// folds every write queued while it was busy into one transaction (group
+// commit), so many concurrent prepares and decisions share one fsync.
+//
+// Life of a write: the event loop queues a StoreWrite (storeSubmit) and answers
+// nothing yet; the writer commits the batch, moves the writes to the done list
+// with their result and signals the eventfd; the event loop takes them
+// (storeTakeDone) and only then answers the client. A write that fails leaves
+// the database as it was (the whole batch rolls back) and reports the failure
+// for each write of the batch.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "xa.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One row of the branch table.
+struct StoredBranch {
+    std::string guid;       // RmRecoveryGuid, upper-case text
+    XID xid{};              // canonical XID
+    uint8_t uow[16]{};      // transaction id
+    uint8_t token[16]{};    // secret part of the cookie
+    int32_t state = 0;      // kStatePrepared or kStateHeuristic
+    int32_t heuristic = 0;  // XA_HEURCOM or XA_HEURRB when heuristic, else 0
+    int64_t createdMs = 0;  // wall-clock ms when the branch started
+};
+
+constexpr int32_t kWritePut = 1;       // insert or replace the row
+constexpr int32_t kWriteDelete = 2;    // delete the row (guid, xid)
+
+struct StoreWrite {
+    int32_t kind = 0;    // kWritePut or kWriteDelete
+    StoredBranch row;    // the row (guid and xid only for a delete)
+    uint64_t tag = 0;    // the caller's completion id
+    int32_t result = 0;  // 0 once durable, -1 when the batch failed
+};
+
+struct Store {
+    sqlite3* db = nullptr;               // owned by the writer thread once started
+    sqlite3_stmt* put = nullptr;         // INSERT OR REPLACE of a branch row
+    sqlite3_stmt* remove = nullptr;      // DELETE of a branch row
+    bool groupCommit = true;             // false: one transaction per write (benchmark baseline)
+    int notifyFd = -1;                   // eventfd the writer signals after each batch
+    std::mutex mu;                       // guards queue, done, stopping
+    std::condition_variable cv;          // wakes the writer
+    std::vector<StoreWrite> queue;       // writes not yet taken by the writer
+    std::vector<StoreWrite> done;        // writes committed (or failed), not yet taken by the loop
+    bool stopping = false;               // the writer drains the queue and exits
+    std::thread writer;                  // the writer thread
+    std::atomic<uint64_t> batches{0};    // transactions committed
+    std::atomic<uint64_t> records{0};    // writes committed
+};
+
+// Opens (creating if needed) DIR/dtcd.db, sets WAL and synchronous=FULL,
+// creates the tables, reads or makes the instance id. On failure answers false
+// with a one-line reason in *error and leaves nothing open.
+[[nodiscard]] bool storeOpen(Store* store, const std::string& dir, uint8_t* instance, std::string* error);
+// Reads every stored branch (before storeStart only).
+[[nodiscard]] bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error);
+// Starts the writer thread; false when it cannot be started.
+[[nodiscard]] bool storeStart(Store* store);
+// Queues a write (any thread but the writer).
+void storeSubmit(Store* store, StoreWrite write);
+// Takes the finished writes.
+std::vector<StoreWrite> storeTakeDone(Store* store);
+// Lets the writer finish what is queued, joins it and closes the database.
+void storeClose(Store* store);

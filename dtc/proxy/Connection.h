@@ -1,0 +1,46 @@
+// One connection of a client process to dtcd, shared by every thread of the
+// process that calls through it. Calls are multiplexed: each request carries
+// an id, a reader thread (one per connection, living in the client core
+// library, never in the export layers) hands each answer to the thread that
+// waits for it. A lost connection wakes every waiter with "lost" and stays
+// dead; the owner replaces it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+struct Waiter {
+    std::condition_variable cv; // signalled when done is set
+    bool done = false;          // answer (or loss) delivered
+    bool lost = false;          // the connection went away before the answer
+    int32_t result = 0;         // the answer's result
+    std::string body;           // the answer's body
+};
+
+struct Connection {
+    int fd = -1;                                       // owned; closed by the destructor
+    std::mutex mu;                                     // guards pending, nextId, dead
+    std::unordered_map<uint32_t, Waiter*> pending;     // id -> waiting caller
+    uint32_t nextId = 1;                               // next request id
+    bool dead = false;                                 // lost: every call fails at once
+    std::mutex sendMu;                                 // one frame written at a time
+    uint8_t instance[16]{};                            // dtcd's instance id (from hello)
+    ~Connection();
+};
+using ConnectionRef = std::shared_ptr<Connection>;
+
+// Connects to dtcd (DTCD_SOCKET), starts the reader thread and asks for the
+// instance id. Null when dtcd cannot be reached or the thread cannot start.
+ConnectionRef connectionOpen();
+// Sends one request and waits for its answer. False when the connection is
+// (or becomes) lost; then *result and *body are untouched.
+[[nodiscard]] bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* result,
+                                  std::string* replyBody);
+// Ends the connection: the reader wakes every waiter as lost and exits.
+void connectionShutdown(Connection& c);
+bool connectionAlive(Connection& c);

@@ -1,0 +1,164 @@
+// See DtcHarness.h.
+#include "DtcHarness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+char kOpenString[] = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
+
+namespace {
+
+std::atomic<int> counter{0};
+
+std::string binDir() {
+    const char* dir = getenv("MORVALEN_BIN_DIR");
+    return dir != nullptr ? dir : "";
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& socket,
+            const std::string& notifySocket, const std::string& outPath, bool mergeOut) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    setenv("DTCD_SOCKET", socket.c_str(), 1);
+    if (notifySocket.empty())
+        unsetenv("NOTIFY_SOCKET");
+    else
+        setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
+    int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+        dup2(fd, 2);
+        if (mergeOut) dup2(fd, 1);
+        close(fd);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+} // namespace
+
+std::string uniqueSocketName() {
+    return "@dtcd-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+}
+
+std::string makeTempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dtc-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    char* made = mkdtemp(buffer.data());
+    return made != nullptr ? made : "";
+}
+
+bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs) {
+    if (d->socket.empty()) d->socket = uniqueSocketName();
+    if (d->dataDir.empty()) d->dataDir = makeTempDir() + "/data";
+    d->stderrPath = d->dataDir + ".stderr";
+    // The daemon reports READY=1 on a datagram socket of ours.
+    std::string notifyName = d->socket + "-notify";
+    int notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, notifyName.c_str() + 1, notifyName.size() - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notifyName.size());
+    if (bind(notifyFd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        close(notifyFd);
+        return false;
+    }
+    std::vector<std::string> args = {"--data-dir", d->dataDir};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    d->pid = spawn(binDir() + "/dtcd", args, d->socket, notifyName, d->stderrPath, false);
+    bool ready = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ready && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{notifyFd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            ssize_t n = recv(notifyFd, buffer, sizeof buffer - 1, 0);
+            if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find("READY=1") != std::string::npos) ready = true;
+        }
+        int status = 0;
+        if (!ready && waitpid(d->pid, &status, WNOHANG) == d->pid) {
+            d->pid = -1;
+            break;
+        }
+    }
+    close(notifyFd);
+    return ready;
+}
+
+int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err) {
+    std::string out = makeTempDir() + "/stderr";
+    pid_t pid = spawn(binDir() + "/dtcd", args, socket, "", out, false);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    *err = readFile(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int stopDaemon(Daemon* d) {
+    if (d->pid <= 0) return -1;
+    kill(d->pid, SIGTERM);
+    int status = 0;
+    waitpid(d->pid, &status, 0);
+    d->pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void killDaemon(Daemon* d) {
+    if (d->pid <= 0) return;
+    kill(d->pid, SIGKILL);
+    int status = 0;
+    waitpid(d->pid, &status, 0);
+    d->pid = -1;
+}
+
+int runCtl(const Daemon& d, const std::vector<std::string>& args, std::string* out) {
+    std::string path = makeTempDir() + "/out";
+    pid_t pid = spawn(binDir() + "/dtcctl", args, d.socket, "", path, true);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    *out = readFile(path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void removeDaemonFiles(const Daemon& d) {
+    std::error_code ec;
+    std::filesystem::path dir(d.dataDir);
+    std::filesystem::remove_all(dir.parent_path(), ec);
+}
+
+void useDaemon(const Daemon& d) { setenv("DTCD_SOCKET", d.socket.c_str(), 1); }
+
+XID makeXid(const std::string& gtrid, const std::string& bqual) {
+    XID xid{};
+    xid.formatID = 42;
+    xid.gtrid_length = static_cast<int32_t>(gtrid.size());
+    xid.bqual_length = static_cast<int32_t>(bqual.size());
+    std::memcpy(xid.data, gtrid.data(), gtrid.size());
+    std::memcpy(xid.data + gtrid.size(), bqual.data(), bqual.size());
+    return xid;
+}
