@@ -1,7 +1,8 @@
 // Installing and removing the service as a systemd unit.
 //
 // installService:
-//  1. the executable's own path ("Unable to install ..." when it cannot be read);
+//  1. the executable's own path ("Unable to install ..." when it cannot be read,
+//     or holds a character the manager refuses in an executable's name);
 //  2. the manager-opening check: root, a writable unit directory, and, when the
 //     manager runs, an answer from it on the system bus ("OpenSCManager failed");
 //  3. the unit written exclusively, enabled, and the manager reloaded; a failure
@@ -124,6 +125,14 @@ void stopRunningService(platform::ManagerBus* bus) {
 
 }  // namespace
 
+bool unitExecPathAccepted(const char* path) noexcept {
+    for (const char* p = path; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\'' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
 std::string unitExecPath(const char* path) {
     std::string body;
     bool quote = false;
@@ -192,6 +201,12 @@ void installService() noexcept {
         char path[4096];
         if (platform::executablePath(path, sizeof path) == 0) {
             std::printf("Unable to install %s - %s\n", kDisplayName, lastErrorTextNow());
+            return;
+        }
+        // The service manager would write this unit but never start it.
+        if (!unitExecPathAccepted(path)) {
+            std::printf("Unable to install %s - %s\n", kDisplayName,
+                        errorTextOf(static_cast<int32_t>(std::errc::invalid_argument)));
             return;
         }
         BusHandle bus;

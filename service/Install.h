@@ -13,6 +13,10 @@ void installService() noexcept;
 // then disables and removes the unit and reloads the manager when it runs.
 void uninstallService() noexcept;
 
+// Whether the service manager accepts the path as a service's executable: it
+// refuses quotes, backslashes and control characters in it, however escaped.
+[[nodiscard]] bool unitExecPathAccepted(const char* path) noexcept;
+
 // An executable path as ExecStart= must spell it: '%' doubled; quoted, with
 // backslash, quote and control characters escaped, when it holds a blank or
 // one of those.
