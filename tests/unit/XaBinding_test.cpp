@@ -1,0 +1,189 @@
+// The DTC binding: lazy init, its failure texts and codes, deinit, rebinding
+// after XAER_RMFAIL, and calls racing a deinit of another thread.
+#include <thread>
+
+#include "XaTestSupport.h"
+#include "platform/Library.h"
+#include "support/Process.h"
+
+using namespace xatest;
+using dtcdouble::Entry;
+
+namespace {
+
+constexpr const char* kOpenString = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
+
+}  // namespace
+
+TEST(XaBinding, FirstRequestBindsLaterOnesReuseIt) {
+    freshStart();
+    Request request;
+    EXPECT_EQ(request.run(xa_prepare, xid("bind-1")), XA_OK);
+    EXPECT_EQ(request.run(xa_prepare, xid("bind-2")), XA_OK);
+    EXPECT_EQ(request.run(xa_commit, xid("bind-2")), XA_OK);
+
+    std::vector<dtcdouble::Call> opens = dtcdouble::callsOf(dtcdouble::kOpen);
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].info, kOpenString);
+    EXPECT_EQ(opens[0].rmid, 1);
+    EXPECT_EQ(opens[0].flags, TMNOFLAGS);
+    // Three interfaces, asked for once.
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kGetTransactionManager), 3);
+    std::vector<dtcdouble::Call> prepares = dtcdouble::callsOf(dtcdouble::kPrepare);
+    ASSERT_EQ(prepares.size(), 2u);
+    EXPECT_TRUE(xidEqual(prepares[1].xid, xid("bind-2")));
+    EXPECT_EQ(prepares[1].rmid, 1);
+
+    // deinit closes with the same string, unloads and gives every interface back.
+    int32_t unloads = dtcdouble::libraryUnloads();
+    deinit();
+    std::vector<dtcdouble::Call> closes = dtcdouble::callsOf(dtcdouble::kClose);
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].info, kOpenString);
+    EXPECT_EQ(dtcdouble::libraryUnloads(), unloads + 1);
+    EXPECT_EQ(dtcdouble::liveObjects(), 0);
+    // A second deinit, and one before any init, change nothing.
+    deinit();
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
+}
+
+TEST(XaBinding, EachFailureHasItsTextCodeAndLeavesNothingBound) {
+    struct Case {
+        const char* name;
+        void (*script)();
+        int32_t code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"open", [] { dtcdouble::setResult(dtcdouble::kOpen, XAER_RMERR); }, XAER_RMERR, "Open the MSDTC : -3"},
+        {"whereabouts", [] { dtcdouble::setTransactionManager(dtcdouble::kWhereabouts, XACT_E_TMNOTAVAILABLE, false); },
+         XACT_E_TMNOTAVAILABLE, "DtcGetTransactionManager::IID_ITransactionImportWhereabouts : -2147168229"},
+        {"factory", [] { dtcdouble::setTransactionManager(dtcdouble::kExportFactory, E_FAIL, false); }, E_FAIL,
+         "DtcGetTransactionManager::IID_ITransactionExportFactory : -2147467259"},
+        {"lookup", [] { dtcdouble::setTransactionManager(dtcdouble::kXaLookup, E_OUTOFMEMORY, false); }, E_OUTOFMEMORY,
+         "DtcGetTransactionManager::IID_IXATransLookup : -2147024882"},
+        // Success with a null pointer: reported with the success code, then E_NOINTERFACE.
+        {"null", [] { dtcdouble::setTransactionManager(dtcdouble::kXaLookup, S_OK, true); }, E_NOINTERFACE,
+         "DtcGetTransactionManager::IID_IXATransLookup : 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshStart();
+        c.script();
+        Reports reports;
+        Request request;
+        EXPECT_EQ(request.run(xa_start, xid("fail-start")), c.code);
+        EXPECT_EQ(request.replyLength(), 8u);
+        std::string text = reports.text();
+        EXPECT_EQ(countLines(text, c.text), 1) << text;
+        EXPECT_EQ(countLines(text, "Morvalen not init. : " + std::to_string(c.code)), 1) << text;
+        // What was bound is dropped: closed (the close follows the open even
+        // when the open failed), unloaded, interfaces released; no record.
+        EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
+        EXPECT_EQ(dtcdouble::liveObjects(), 0);
+        EXPECT_EQ(dtcdouble::callCount(dtcdouble::kStart), 0);
+        EXPECT_EQ(request.run(xa_query, xid("fail-start")), 1);
+    }
+    // A S_FALSE answer with a pointer is a success.
+    freshStart();
+    dtcdouble::setTransactionManager(dtcdouble::kExportFactory, S_FALSE, false);
+    Request request;
+    EXPECT_EQ(request.run(xa_prepare, xid("false-ok")), XA_OK);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 0);
+}
+
+TEST(XaBinding, LibraryWithoutCompleteIsRefused) {
+    freshStart();
+    // Loaded by its path first, the variant is what the bare name then finds.
+    std::string path = testsupport::libDir() + "/doubles/without-complete/libmsdtcprx.so";
+    platform::LibraryHandle variant = platform::libraryLoad(path.c_str());
+    ASSERT_NE(variant, nullptr) << path;
+    ASSERT_EQ(platform::librarySymbol(variant, "DTC_XaComplete"), nullptr);
+    {
+        Reports reports;
+        Request request;
+        EXPECT_EQ(request.run(xa_recover, nullXid(), TMSTARTRSCAN), XAER_RMFAIL);
+        EXPECT_EQ(request.replyLength(), 8u);
+        std::string text = reports.text();
+        EXPECT_EQ(countLines(text, "MSDTCPRX.DLL not init. : -7"), 1) << text;
+        EXPECT_EQ(countLines(text, "Morvalen not init. : -7"), 1) << text;
+        EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 0);
+    }
+    platform::libraryFree(variant);
+}
+
+TEST(XaBinding, RmfailDropsTheBindingAndTheNextRequestBindsAfresh) {
+    freshStart();
+    Request request;
+    dtcdouble::pushResult(dtcdouble::kCommit, XAER_RMFAIL);
+    EXPECT_EQ(request.run(xa_commit, xid("rmfail")), XAER_RMFAIL);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
+    EXPECT_EQ(dtcdouble::liveObjects(), 0);
+    {
+        Reports reports;
+        EXPECT_EQ(request.run(xa_rollback, xid("rmfail")), XA_OK);
+        EXPECT_EQ(reports.text(), "");  // binding again logs nothing
+    }
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 2);
+
+    // Every kind of request drops it on -7 from its DTC call.
+    struct Kind {
+        Entry entry;
+        int32_t (*handler)(ClientConnection*);
+    };
+    for (Kind kind : {Kind{dtcdouble::kPrepare, xa_prepare}, Kind{dtcdouble::kRollback, xa_rollback},
+                      Kind{dtcdouble::kForget, xa_forget}, Kind{dtcdouble::kRecover, xa_recover}}) {
+        SCOPED_TRACE(dtcdouble::entryName(kind.entry));
+        int32_t closes = dtcdouble::callCount(dtcdouble::kClose);
+        dtcdouble::pushResult(kind.entry, XAER_RMFAIL);
+        EXPECT_EQ(request.run(kind.handler, xid("rmfail-kind")), XAER_RMFAIL);
+        EXPECT_EQ(request.replyLength(), 8u);
+        EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), closes + 1);
+    }
+}
+
+TEST(XaBinding, InitUnderTheHeldLockDoesNotBlock) {
+    freshStart();
+    platform::ScopedLock hold(bridgeLock());
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 1);
+    deinit();
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
+}
+
+TEST(XaBinding, ACallAfterAnotherThreadsDeinitAnswersRmfailWithoutCallingDtc) {
+    freshStart();
+    ASSERT_EQ(init(), 0);
+    XID branch = xid("after-deinit");
+    std::thread other([] { deinit(); });
+    other.join();
+    EXPECT_EQ(dtcBranchCall(kSlotPrepare, &branch, TMNOFLAGS), XAER_RMFAIL);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kPrepare), 0);
+}
+
+TEST(XaBinding, TheLibraryStaysLoadedUntilTheLastCallInFlightReturns) {
+    freshStart();
+    ASSERT_EQ(init(), 0);
+    dtcdouble::setSlow(dtcdouble::kEnd, true);
+    XID branch = xid("in-flight");
+    int32_t inFlightResult = 1;
+    // A worker-style call without bridgeLock, held inside the library.
+    std::thread caller([&] { inFlightResult = dtcBranchCall(kSlotEnd, &branch, TMSUCCESS); });
+    ASSERT_TRUE(dtcdouble::waitForCalls(dtcdouble::kEnd, 1, 5000));
+    int32_t unloads = dtcdouble::libraryUnloads();
+    deinit();  // does not wait for the call, and does not unload under it
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
+    EXPECT_EQ(dtcdouble::libraryUnloads(), unloads);
+    EXPECT_EQ(dtcCallsInFlight(), 1);
+    // Binding again meanwhile is fine: the library is the same one.
+    ASSERT_EQ(init(), 0);
+    dtcdouble::releaseSlow(dtcdouble::kEnd);
+    caller.join();
+    EXPECT_EQ(inFlightResult, XA_OK);
+    EXPECT_EQ(dtcCallsInFlight(), 0);
+    // The deferred unload ran: one reference is left, the current binding's.
+    EXPECT_EQ(dtcdouble::libraryUnloads(), unloads);
+    deinit();
+    EXPECT_EQ(dtcdouble::libraryUnloads(), unloads + 1);
+}
