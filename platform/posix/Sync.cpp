@@ -16,10 +16,10 @@ bool eventSet(Event* event) noexcept {
     if (event == nullptr) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> hold(event->mutex);
-        event->signalled = true;
-    }
+    // Notified under the mutex: a waiter that wakes may close the event at
+    // once, so the setter must be done with it before the waiter can return.
+    std::lock_guard<std::mutex> hold(event->mutex);
+    event->signalled = true;
     event->changed.notify_all();
     return true;
 }
