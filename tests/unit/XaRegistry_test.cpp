@@ -1,0 +1,189 @@
+// The branch registry: the growing array, removal, XID equality, the
+// ten-minute expiry with its report and rollback (on a substituted clock), and
+// garbageThreadDaten's bounded wait. Records here have no worker: a record
+// made "closing" is destroyed without waiting.
+#include <chrono>
+
+#include "XaTestSupport.h"
+
+using namespace xatest;
+
+namespace {
+
+// A listed record without a worker; the test keeps one reference of its own.
+ThreadDaten* listed(const XID& x) {
+    bool eventsFailed = true;
+    ThreadDaten* record = createThreadDaten(x, TMNOFLAGS, &eventsFailed);
+    EXPECT_FALSE(eventsFailed);
+    record->closing.store(1);
+    EXPECT_EQ(addThreadDaten(record), 0);
+    return record;
+}
+
+void destroyAll(std::vector<ThreadDaten*>& records) {
+    for (ThreadDaten* record : records) {
+        garbageThreadDaten(record);
+        releaseThreadDaten(record);
+    }
+    records.clear();
+}
+
+bool found(const XID& x) {
+    ThreadDatenRef hit(searchThreadDaten(x));
+    return hit.record != nullptr;
+}
+
+}  // namespace
+
+TEST(XaRegistry, ArrayStartsAtHundredDoublesAndNeverShrinks) {
+    freshStart();
+    XID probe = xid("never-added");
+    EXPECT_EQ(searchThreadDaten(probe), nullptr);  // before anything was added
+    std::vector<ThreadDaten*> records;
+    for (int i = 0; i < 100; ++i) {
+        records.push_back(listed(xid("grow-" + std::to_string(i))));
+    }
+    EXPECT_EQ(threadDatenListCapacity(), 100);
+    records.push_back(listed(xid("grow-100")));
+    EXPECT_EQ(threadDatenListCapacity(), 200);
+    for (int i = 101; i < 201; ++i) {
+        records.push_back(listed(xid("grow-" + std::to_string(i))));
+    }
+    EXPECT_EQ(threadDatenListCapacity(), 400);
+    EXPECT_EQ(threadDatenListCount(), 201);
+    EXPECT_TRUE(found(xid("grow-0")));
+    EXPECT_TRUE(found(xid("grow-200")));
+    destroyAll(records);
+    EXPECT_EQ(threadDatenListCount(), 0);
+    EXPECT_EQ(threadDatenListCapacity(), 400);
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
+
+TEST(XaRegistry, RemoveKeepsOrderAndIgnoresNullAndUnlistedRecords) {
+    freshStart();
+    removeThreadDaten(nullptr);
+    std::vector<ThreadDaten*> records{listed(xid("r0")), listed(xid("r1")), listed(xid("r2"))};
+    bool eventsFailed = false;
+    ThreadDaten* stranger = createThreadDaten(xid("r-stranger"), 0, &eventsFailed);
+    removeThreadDaten(stranger);
+    EXPECT_EQ(threadDatenListCount(), 3);
+    releaseThreadDaten(stranger);
+
+    removeThreadDaten(records[1]);
+    EXPECT_EQ(threadDatenListCount(), 2);
+    EXPECT_FALSE(found(xid("r1")));
+    // r0 still comes before r2: a search for r2 passes over an expired r0 and
+    // sweeps it, while a search for r0 looks at nothing behind it.
+    platform::tickCountSubstitute(fakeTicks);
+    fakeNow = 700000;
+    records[0]->timeStamp = 1;
+    records[2]->timeStamp = 1;
+    EXPECT_TRUE(found(xid("r2")));
+    EXPECT_EQ(threadDatenListCount(), 1);
+    EXPECT_FALSE(found(xid("r0")));
+    platform::tickCountSubstitute(nullptr);
+    releaseThreadDaten(records[1]);  // already unlinked: only the test's reference is left
+    records.erase(records.begin() + 1);
+    destroyAll(records);
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
+
+TEST(XaRegistry, EqualityLooksAtLengthsAndOnlyTheUsedBytes) {
+    freshStart();
+    XID branch = xid("abc", "de");
+    std::vector<ThreadDaten*> records{listed(branch)};
+    XID sameWithNoise = branch;
+    sameWithNoise.data[5] = 'x';  // behind gtrid + bqual: not significant
+    sameWithNoise.data[127] = 'y';
+    EXPECT_TRUE(found(sameWithNoise));
+    EXPECT_FALSE(found(xid("abcd", "e")));  // same bytes, other split
+    EXPECT_FALSE(found(xid("abc", "de", 7)));  // other format
+    // Lengths outside the bounds never read beyond the data bytes.
+    XID wild = branch;
+    wild.gtrid_length = 1000;
+    wild.bqual_length = -900;
+    EXPECT_FALSE(found(wild));
+    destroyAll(records);
+}
+
+TEST(XaRegistry, ExpiryOnTheSearchWalk) {
+    freshStart();
+    ASSERT_EQ(init(), 0);  // bound, so the sweep's rollback reaches DTC
+    platform::tickCountSubstitute(fakeTicks);
+    fakeNow = 1000;
+    std::vector<ThreadDaten*> records{listed(xid("e0")), listed(dtcdouble::makeXid(258, "\x01\xAB\x10", "\xFF")),
+                                      listed(xid("e2")), listed(xid("e3")), listed(xid("e4"))};
+    // Within the first ten minutes of the tick count nothing expires, however old.
+    fakeNow = 600000;
+    for (ThreadDaten* record : records) {
+        record->timeStamp = 0;
+    }
+    EXPECT_FALSE(found(xid("missing")));
+    EXPECT_EQ(threadDatenListCount(), 5);
+
+    // Exactly 600000 ms old is not expired; 600001 is.
+    fakeNow = 1000000;
+    records[0]->timeStamp = fakeNow - 600000;
+    records[1]->timeStamp = fakeNow - 600001;  // expired, next to
+    records[2]->timeStamp = fakeNow - 700000;  // another expired one
+    records[3]->timeStamp = fakeNow;           // the hit
+    records[4]->timeStamp = 0;                 // expired, but behind the hit
+    Reports reports;
+    ThreadDatenRef hit(searchThreadDaten(xid("e3")));
+    ASSERT_EQ(hit.record, records[3]);
+    EXPECT_EQ(hit.record->timeStamp, fakeNow);
+    std::string text = reports.text();
+    EXPECT_EQ(countLines(text, "Transaction Timeout (rollback) after ms : 600001; Xid(258,01AB10,FF)"), 1) << text;
+    EXPECT_EQ(countLines(text, "Transaction Timeout (rollback) after ms : 700000; Xid(19798,6532,6231)"), 1) << text;
+    EXPECT_EQ(threadDatenListCount(), 3);
+    std::vector<dtcdouble::Call> rollbacks = dtcdouble::callsOf(dtcdouble::kRollback);
+    ASSERT_EQ(rollbacks.size(), 2u);
+    EXPECT_EQ(rollbacks[0].xid.formatID, 258);
+    EXPECT_EQ(rollbacks[0].flags, TMNOFLAGS);
+    EXPECT_EQ(rollbacks[0].rmid, 1);
+
+    // An old record that a search finds is made young, not swept.
+    fakeNow = 5000000;
+    EXPECT_TRUE(found(xid("e4")));
+    EXPECT_EQ(threadDatenListCount(), 1);  // e0 and e3, in front of it, were swept
+    EXPECT_EQ(records[4]->timeStamp, fakeNow);
+
+    // Without a binding the sweep still destroys, and calls nothing.
+    deinit();
+    fakeNow = 9000000;
+    EXPECT_FALSE(found(xid("missing")));
+    EXPECT_EQ(threadDatenListCount(), 0);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kRollback), 5 - 1);
+    hit.reset();
+    for (ThreadDaten* record : records) {
+        releaseThreadDaten(record);
+    }
+    platform::tickCountSubstitute(nullptr);
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
+
+TEST(XaRegistry, GarbageWaitsBoundedForAWorkerAndNotForAClosingOne) {
+    freshStart();
+    bool eventsFailed = false;
+    // Closing already: nothing is posted.
+    ThreadDaten* closing = listed(xid("g-closing"));
+    garbageThreadDaten(closing);
+    EXPECT_EQ(closing->command.load(), CMD_START);
+    EXPECT_FALSE(found(xid("g-closing")));
+    releaseThreadDaten(closing);
+
+    // A worker that never answers: CMD_STOP is posted, the wait ends after 10 x 1 ms.
+    ThreadDaten* silent = createThreadDaten(xid("g-silent"), 0, &eventsFailed);
+    ASSERT_EQ(addThreadDaten(silent), 0);
+    auto before = std::chrono::steady_clock::now();
+    garbageThreadDaten(silent);
+    auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, std::chrono::milliseconds(10));
+    EXPECT_EQ(silent->command.load(), CMD_STOP);
+    EXPECT_TRUE(silent->commandEvent->signalled);  // still valid: the test holds a reference
+    EXPECT_FALSE(found(xid("g-silent")));
+    releaseThreadDaten(silent);
+
+    garbageThreadDaten(nullptr);
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
