@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,18 @@ bool connectionEnds(morvalen::MorvalenConnection* c) {
     return status == morvalen::kClientClosed || status == morvalen::kClientReceiveFailed;
 }
 
+// Connects within the bound: the running report comes once the socket is
+// bound, a moment before the listener's first listen().
+int32_t connectService(morvalen::MorvalenConnection* c) {
+    int32_t status = morvalen::kClientConnectFailed;
+    for (int waited = 0; waited < kBoundMs; waited += 10) {
+        status = morvalen::clientConnect(c, "127.0.0.1", 1439, kBoundMs);
+        if (status != morvalen::kClientConnectFailed) return status;
+        usleep(10 * 1000);
+    }
+    return status;
+}
+
 TEST(ServiceRun, ReportsTheStartAndStopSequenceAndEndsConnectedClients) {
     NotifyReceiver receiver;
     ASSERT_TRUE(receiver.bound);
@@ -85,8 +98,8 @@ TEST(ServiceRun, ReportsTheStartAndStopSequenceAndEndsConnectedClients) {
 
     // Two clients connected: the stop must end both without waiting for them.
     morvalen::MorvalenConnection first, second;
-    ASSERT_EQ(morvalen::clientConnect(&first, "127.0.0.1", 1439, kBoundMs), morvalen::kClientOk);
-    ASSERT_EQ(morvalen::clientConnect(&second, "127.0.0.1", 1439, kBoundMs), morvalen::kClientOk);
+    ASSERT_EQ(connectService(&first), morvalen::kClientOk);
+    ASSERT_EQ(connectService(&second), morvalen::kClientOk);
     int32_t result = -1;
     ASSERT_EQ(morvalen::clientQuery(&first, nullptr, &result), morvalen::kClientOk);
 
@@ -199,6 +212,65 @@ TEST(ServiceRun, PortTakenEndsTheServiceWithItsReasonAndExitCodeZero) {
         << output;
     EXPECT_EQ(output.find("Stop Service"), std::string::npos) << output;
     close(taken);
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+TEST(ServiceRun, StopWhileARequestWaitsInsideASlowDtcCall) {
+    std::string doubles = testsupport::libDir() + "/doubles";
+    if (!fileExists(doubles + "/libmsdtcprx.so")) GTEST_SKIP() << "the DTC test doubles are not built";
+    testsupport::TempDir gate;
+    ASSERT_FALSE(gate.path.empty());
+    NotifyReceiver receiver;
+    ASSERT_TRUE(receiver.bound);
+    ChildProcess child;
+    ASSERT_TRUE(testsupport::startProcess(
+        &child, testsupport::binPath("morvalen"), {},
+        {"NOTIFY_SOCKET=" + receiver.address, "SYSTEMD_EXEC_PID", "LD_LIBRARY_PATH=" + doubles,
+         "MORVALEN_DOUBLE_SCRIPT=DTC_XaPrepare=slow", "MORVALEN_DOUBLE_GATE=" + gate.path}));
+    ASSERT_EQ(nextReport(receiver).state, "2");
+    ASSERT_EQ(nextReport(receiver).state, "4");
+
+    morvalen::MorvalenConnection client;
+    ASSERT_EQ(connectService(&client), morvalen::kClientOk);
+    XID xid;
+    ASSERT_EQ(morvalen::xidMake(morvalen::kDefaultFormatId, "stop-gtrid", 10, "b", 1, &xid), morvalen::kClientOk);
+    ASSERT_EQ(morvalen::clientSendRequest(&client, morvalen::kRequestPrepare, TMNOFLAGS, &xid), morvalen::kClientOk);
+    std::string entered = gate.path + "/DTC_XaPrepare.entered";
+    for (int waited = 0; !fileExists(entered); waited += 10) {
+        ASSERT_LT(waited, kBoundMs) << testsupport::readOutput(child);
+        usleep(10 * 1000);
+    }
+
+    // The stop runs its whole sequence while the prepare is still inside the
+    // coordinator; the listener's end is reported without waiting for it.
+    ASSERT_TRUE(testsupport::sendSignal(child, SIGTERM));
+    Report stopping = nextReport(receiver);
+    EXPECT_EQ(stopping.state, "3");
+    Report stopped = nextReport(receiver);
+    EXPECT_EQ(stopped.state, "1");
+    ASSERT_TRUE(testsupport::waitForOutput(child, "Stop Service", kBoundMs));
+
+    // Now the call returns into a stopping service: the client gets its reply
+    // or a closed connection, and the process ends cleanly (no fault, no
+    // sanitizer report, exit code 0).
+    { std::ofstream(gate.path + "/DTC_XaPrepare.release"); }
+    client.timeoutMs = kBoundMs;
+    morvalen::MorvalenReply reply;
+    int32_t status = morvalen::clientReadReply(&client, &reply);
+    EXPECT_TRUE(status == morvalen::kClientOk || status == morvalen::kClientClosed ||
+                status == morvalen::kClientReceiveFailed)
+        << status;
+    if (status == morvalen::kClientOk) {
+        EXPECT_EQ(reply.result, XA_OK);
+    }
+    morvalen::clientClose(&client);
+
+    testsupport::ExitStatus exit;
+    ASSERT_TRUE(testsupport::waitForExit(&child, kBoundMs, &exit)) << testsupport::readOutput(child);
+    EXPECT_TRUE(exit.exited) << "signal " << exit.signal << "\n" << testsupport::readOutput(child);
+    EXPECT_EQ(exit.code, 0) << testsupport::readOutput(child);
+    EXPECT_EQ(testsupport::readOutput(child).find("Exception in"), std::string::npos) << testsupport::readOutput(child);
 }
 
 TEST(ServiceRun, WithoutAUsableNotifySocketItRunsInTheConsoleAndSigtermStillEndsIt) {
