@@ -1,0 +1,288 @@
+// dtcctl: the operator's tool for dtcd (same DTCD_SOCKET). Lists branches,
+// resolves an in-doubt branch heuristically, shows the transaction behind a
+// cookie, shows counters. Human-readable output, or JSON with --json. Exit 0
+// on success; 1 with a one-line reason on stderr otherwise; 2 for bad usage.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Wire.h"
+
+using namespace dtcwire;
+
+namespace {
+
+const char kUsage[] =
+    "usage: dtcctl [--json] list\n"
+    "       dtcctl [--json] resolve XID commit|abort [--guid GUID]\n"
+    "       dtcctl [--json] cookie HEX\n"
+    "       dtcctl [--json] stats\n"
+    "XID is FORMAT:GTRID-HEX:BQUAL-HEX, as list shows it. DTCD_SOCKET names the daemon's socket.";
+
+struct Ctl {
+    int fd = -1;     // connection to dtcd
+    bool json = false;
+};
+
+int fail(const std::string& reason) {
+    std::fprintf(stderr, "dtcctl: %s\n", reason.c_str());
+    return 1;
+}
+
+bool connectDaemon(Ctl* ctl, std::string* reason) {
+    sockaddr_un addr{};
+    uint32_t length = 0;
+    std::string name;
+    if (!socketAddress(&addr, &length, &name)) {
+        *reason = "socket name too long: " + name;
+        return false;
+    }
+    ctl->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ctl->fd < 0 || connect(ctl->fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
+        *reason = "cannot reach dtcd at " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool readAll(int fd, void* buffer, size_t size) {
+    auto* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        ssize_t n = recv(fd, p, size, 0);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) return false;
+        if (n > 0) {
+            p += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+// One request, one answer. False when the connection fails.
+bool call(Ctl& ctl, uint16_t op, const std::string& body, int32_t* result, std::string* reply) {
+    std::string frame = requestFrame(1, op, body);
+    if (send(ctl.fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return false;
+    char header[kReplyHeader];
+    if (!readAll(ctl.fd, header, sizeof header)) return false;
+    uint32_t len;
+    std::memcpy(&len, header, 4);
+    std::memcpy(result, header + 8, 4);
+    if (len < 8 || len > kMaxFrame) return false;
+    reply->assign(len - 8, '\0');
+    return readAll(ctl.fd, reply->data(), reply->size());
+}
+
+const char* stateName(int32_t state) {
+    switch (state) {
+    case kStateActive: return "active";
+    case kStateIdle: return "idle";
+    case kStatePrepared: return "prepared";
+    case kStateRollbackOnly: return "rollback-only";
+    case kStateHeuristic: return "heuristic";
+    }
+    return "unknown";
+}
+
+const char* outcomeName(int32_t heuristic) {
+    return heuristic == 7 ? "committed" : heuristic == 6 ? "aborted" : "";
+}
+
+struct Row {
+    std::string guid;      // RmRecoveryGuid
+    XID xid{};             // the branch
+    int32_t state = 0;     // kState*
+    int32_t heuristic = 0; // XA_HEURCOM / XA_HEURRB
+    uint8_t flags = 0;     // 1 aborted, 2 write in flight
+    uint64_t ageMs = 0;
+    std::string uow;       // transaction id, hex
+};
+
+bool readRow(Reader& r, Row* row) {
+    char guid[kGuidText];
+    getBytes(r, guid, kGuidText);
+    row->guid.assign(guid, kGuidText);
+    getBytes(r, &row->xid, sizeof(XID));
+    row->state = getI32(r);
+    row->heuristic = getI32(r);
+    row->flags = getU8(r);
+    row->ageMs = getU64(r);
+    uint8_t uow[kIdSize];
+    getBytes(r, uow, kIdSize);
+    row->uow = hexEncode(uow, kIdSize);
+    return !r.bad && xidValid(row->xid);
+}
+
+std::string rowJson(const Row& row) {
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer,
+                  "{\"xid\":\"%s\",\"guid\":\"%s\",\"state\":\"%s\",\"outcome\":\"%s\",\"age_ms\":%llu,"
+                  "\"transaction\":\"%s\",\"aborted\":%s}",
+                  xidText(row.xid).c_str(), row.guid.c_str(), stateName(row.state), outcomeName(row.heuristic),
+                  static_cast<unsigned long long>(row.ageMs), row.uow.c_str(), (row.flags & 1) != 0 ? "true" : "false");
+    return buffer;
+}
+
+std::string rowText(const Row& row) {
+    std::string state = stateName(row.state);
+    if (row.state == kStateHeuristic) state += std::string("(") + outcomeName(row.heuristic) + ")";
+    if ((row.flags & 1) != 0) state += "(aborted)";
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, "%-40s %-36s %-20s %8.1fs", xidText(row.xid).c_str(), row.guid.c_str(),
+                  state.c_str(), static_cast<double>(row.ageMs) / 1000.0);
+    return buffer;
+}
+
+int listBranches(Ctl& ctl) {
+    int32_t result = 0;
+    std::string body;
+    if (!call(ctl, kOpList, {}, &result, &body)) return fail("connection to dtcd lost");
+    Reader r = reader(body);
+    uint32_t n = getU32(r);
+    std::vector<Row> rows;
+    for (uint32_t i = 0; i < n && !r.bad; ++i) {
+        Row row;
+        if (!readRow(r, &row)) return fail("malformed answer from dtcd");
+        rows.push_back(row);
+    }
+    if (r.bad) return fail("malformed answer from dtcd");
+    if (ctl.json) {
+        std::string out = "[";
+        for (size_t i = 0; i < rows.size(); ++i) out += (i > 0 ? "," : "") + rowJson(rows[i]);
+        std::printf("%s]\n", out.c_str());
+        return 0;
+    }
+    std::string out;
+    char header[256];
+    std::snprintf(header, sizeof header, "%-40s %-36s %-20s %9s\n", "XID", "GUID", "STATE", "AGE");
+    out += header;
+    for (const Row& row : rows) out += rowText(row) + "\n";
+    std::printf("%s", out.c_str());
+    return 0;
+}
+
+int resolve(Ctl& ctl, const std::vector<std::string>& args) {
+    if (args.size() != 2 && !(args.size() == 4 && args[2] == "--guid")) return fail("usage: resolve XID commit|abort [--guid GUID]");
+    XID xid{};
+    if (!parseXid(args[0], &xid)) return fail("not an XID: " + args[0]);
+    if (args[1] != "commit" && args[1] != "abort") return fail("outcome must be commit or abort: " + args[1]);
+    std::string guid(kGuidText, '0');
+    bool hasGuid = args.size() == 4;
+    if (hasGuid && !normalizeGuid(args[3], &guid)) return fail("not a GUID: " + args[3]);
+    Writer w;
+    putU8(w, hasGuid ? 1 : 0);
+    putBytes(w, guid.data(), kGuidText);
+    putBytes(w, &xid, sizeof xid);
+    putI32(w, args[1] == "commit" ? 1 : 0);
+    int32_t result = 0;
+    std::string body;
+    if (!call(ctl, kOpResolve, w.bytes, &result, &body)) return fail("connection to dtcd lost");
+    switch (result) {
+    case 0: break;
+    case -4: return fail("no such branch: " + args[0]);
+    case -6: return fail("branch is not prepared: " + args[0]);
+    case -8: return fail("several resource managers hold " + args[0] + "; name one with --guid");
+    default: return fail("dtcd could not record the outcome (" + std::to_string(result) + ")");
+    }
+    if (ctl.json)
+        std::printf("{\"xid\":\"%s\",\"outcome\":\"%s\"}\n", xidText(xid).c_str(),
+                    args[1] == "commit" ? "committed" : "aborted");
+    else
+        std::printf("%s heuristically %s\n", xidText(xid).c_str(), args[1] == "commit" ? "committed" : "aborted");
+    return 0;
+}
+
+int cookie(Ctl& ctl, const std::string& hex) {
+    std::string bytes;
+    if (!hexDecode(hex, &bytes) || bytes.empty()) return fail("not a hex cookie: " + hex);
+    Writer w;
+    putU32(w, static_cast<uint32_t>(bytes.size()));
+    w.bytes += bytes;
+    int32_t result = 0;
+    std::string body;
+    if (!call(ctl, kOpCookie, w.bytes, &result, &body)) return fail("connection to dtcd lost");
+    if (result == static_cast<int32_t>(0x8004D015)) return fail("not a cookie of this coordinator");
+    if (result != 0) return fail("no such transaction");
+    Reader r = reader(body);
+    Row row;
+    if (!readRow(r, &row)) return fail("malformed answer from dtcd");
+    if (ctl.json)
+        std::printf("%s\n", rowJson(row).c_str());
+    else
+        std::printf("transaction %s\nxid   %s\nguid  %s\nstate %s\nage   %.1fs\n", row.uow.c_str(),
+                    xidText(row.xid).c_str(), row.guid.c_str(), stateName(row.state),
+                    static_cast<double>(row.ageMs) / 1000.0);
+    return 0;
+}
+
+int stats(Ctl& ctl) {
+    int32_t result = 0;
+    std::string body;
+    if (!call(ctl, kOpStats, {}, &result, &body)) return fail("connection to dtcd lost");
+    Reader r = reader(body);
+    uint32_t n = getU32(r);
+    std::string out = ctl.json ? "{" : "";
+    for (uint32_t i = 0; i < n && !r.bad; ++i) {
+        uint8_t len = getU8(r);
+        std::string name(len, '\0');
+        getBytes(r, name.data(), len);
+        uint64_t value = getU64(r);
+        char line[160];
+        if (ctl.json)
+            std::snprintf(line, sizeof line, "%s\"%s\":%llu", i > 0 ? "," : "", name.c_str(),
+                          static_cast<unsigned long long>(value));
+        else
+            std::snprintf(line, sizeof line, "%-24s %llu\n", name.c_str(), static_cast<unsigned long long>(value));
+        out += line;
+    }
+    if (r.bad) return fail("malformed answer from dtcd");
+    std::printf("%s%s", out.c_str(), ctl.json ? "}\n" : "");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Ctl ctl;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json")
+            ctl.json = true;
+        else if (arg == "--help" || arg == "-h") {
+            std::printf("%s\n", kUsage);
+            return 0;
+        } else
+            args.push_back(arg);
+    }
+    if (args.empty()) {
+        std::fprintf(stderr, "%s\n", kUsage);
+        return 2;
+    }
+    std::string command = args[0];
+    args.erase(args.begin());
+    bool known = (command == "list" && args.empty()) || command == "resolve" || (command == "cookie" && args.size() == 1) ||
+                 (command == "stats" && args.empty());
+    if (!known) {
+        std::fprintf(stderr, "%s\n", kUsage);
+        return 2;
+    }
+    std::string reason;
+    if (!connectDaemon(&ctl, &reason)) return fail(reason);
+    int rc = 0;
+    if (command == "list")
+        rc = listBranches(ctl);
+    else if (command == "resolve")
+        rc = resolve(ctl, args);
+    else if (command == "cookie")
+        rc = cookie(ctl, args[0]);
+    else
+        rc = stats(ctl);
+    close(ctl.fd);
+    return rc;
+}
