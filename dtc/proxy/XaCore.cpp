@@ -306,30 +306,11 @@ int32_t recoverBatch(Connection& c, Cursor& cursor, XID* out, int32_t want) {
     return static_cast<int32_t>(n);
 }
 
-} // namespace
+constexpr int32_t kOpenRetry = 1; // openAttempt: the rmid changed under us, try again
 
-bool currentTransaction(ThreadTransaction* out) {
-    uint64_t me = threadKey();
-    Tables& t = tables();
-    std::lock_guard lock(t.mu);
-    for (auto& [rmid, rm] : t.rms) {
-        auto active = rm.active.find(me);
-        if (active == rm.active.end()) continue;
-        auto e = rm.entries.find(active->second);
-        if (e == rm.entries.end()) continue;
-        out->connection = rm.connection;
-        std::memcpy(out->uow, e->second.uow, kIdSize);
-        std::memcpy(out->token, e->second.token, kIdSize);
-        return true;
-    }
-    return false;
-}
-
-extern "C" int dtcclient_xa_open(char* xa_info, int rmid, int flags) {
-    if (flags == TMASYNC) return XAER_ASYNC;
-    if (xa_info == nullptr || flags != TMNOFLAGS) return E_INVALIDARG;
-    OpenString parsed;
-    if (!parseOpenString(std::string_view(xa_info, strnlen(xa_info, 256)), &parsed)) return XAER_INVAL;
+// One try of xa_open once the string is parsed: count on the rmid's live
+// connection, or make a new one. No lock is held while dtcd is asked.
+int32_t openAttempt(int32_t rmid, const OpenString& parsed) {
     Tables& t = tables();
     ConnectionRef existing;
     {
@@ -343,12 +324,12 @@ extern "C" int dtcclient_xa_open(char* xa_info, int rmid, int flags) {
     if (existing != nullptr) {
         // A second open counts and refreshes the time-out.
         int32_t result = 0;
-        if (!connectionCall(*existing, kOpOpen, openBody(parsed.guid, parsed.timeoutMs), &result, nullptr) ||
-            result != XA_OK)
-            return XAER_RMERR;
+        bool answered =
+            connectionCall(*existing, kOpOpen, openBody(parsed.guid, parsed.timeoutMs), &result, nullptr);
+        if (answered && result != XA_OK) return XAER_RMERR;
         std::lock_guard lock(t.mu);
         auto it = t.rms.find(rmid);
-        if (it == t.rms.end() || it->second.connection != existing) return XAER_RMERR; // closed meanwhile
+        if (!answered || it == t.rms.end() || it->second.connection != existing) return kOpenRetry;
         it->second.openCount++;
         return XA_OK;
     }
@@ -380,6 +361,39 @@ extern "C" int dtcclient_xa_open(char* xa_info, int rmid, int flags) {
     rm.generation = t.nextGeneration++;
     rm.connection = std::move(conn);
     return XA_OK;
+}
+
+} // namespace
+
+bool currentTransaction(ThreadTransaction* out) {
+    uint64_t me = threadKey();
+    Tables& t = tables();
+    std::lock_guard lock(t.mu);
+    for (auto& [rmid, rm] : t.rms) {
+        auto active = rm.active.find(me);
+        if (active == rm.active.end()) continue;
+        auto e = rm.entries.find(active->second);
+        if (e == rm.entries.end()) continue;
+        out->connection = rm.connection;
+        std::memcpy(out->uow, e->second.uow, kIdSize);
+        std::memcpy(out->token, e->second.token, kIdSize);
+        return true;
+    }
+    return false;
+}
+
+extern "C" int dtcclient_xa_open(char* xa_info, int rmid, int flags) {
+    if (flags == TMASYNC) return XAER_ASYNC;
+    if (xa_info == nullptr || flags != TMNOFLAGS) return E_INVALIDARG;
+    OpenString parsed;
+    if (!parseOpenString(std::string_view(xa_info, strnlen(xa_info, 256)), &parsed)) return XAER_INVAL;
+    // A close by another thread may end the connection we meant to count on;
+    // then the open starts over with a connection of its own.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int32_t rc = openAttempt(rmid, parsed);
+        if (rc != kOpenRetry) return rc;
+    }
+    return XAER_RMERR;
 }
 
 extern "C" int dtcclient_xa_close(char* /*xa_info*/, int rmid, int flags) {
