@@ -21,8 +21,10 @@
 namespace platform {
 namespace {
 
-std::mutex openConnectionsMutex;
-std::vector<Socket> openConnections;  // guarded by openConnectionsMutex
+// Never destroyed: detached connection threads may still close their sockets
+// while the process runs its exit-time destructors.
+std::mutex& openConnectionsMutex = *new std::mutex;
+std::vector<Socket>& openConnections = *new std::vector<Socket>;  // guarded by openConnectionsMutex
 
 // The calling thread's last socket error (WSAGetLastError is per thread too).
 thread_local int32_t lastSocketError = 0;
