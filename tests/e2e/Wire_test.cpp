@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -141,6 +142,15 @@ TEST_F(Wire, ConsoleRunReportsAndServes) {
     ASSERT_TRUE(testsupport::startProcess(&refused, testsupport::binPath("morvalenctl"), {"--port", "1", "query", "ab"}));
     ASSERT_TRUE(testsupport::waitForExit(&refused, 10000, &status));
     EXPECT_TRUE(status.exited && status.code == 2);
+}
+
+TEST_F(Wire, SecondServiceOnTheSamePortReportsTheBindFailure) {
+    ChildProcess second;
+    ASSERT_TRUE(testsupport::startProcess(&second, testsupport::binPath("morvalen"), {}, {"NOTIFY_SOCKET"}));
+    // The text ends in its own line end, and the reporter adds one.
+    std::string expected = "bind() failed with error " + std::to_string(EADDRINUSE) + ": " + std::strerror(EADDRINUSE) + "\n\n";
+    EXPECT_TRUE(testsupport::waitForOutput(second, expected, 5000)) << testsupport::readOutput(second);
+    expectNextClientServed();  // the first one is untouched
 }
 
 TEST_F(Wire, BadHandshakesAreDroppedWithoutReply) {
