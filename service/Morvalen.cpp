@@ -6,6 +6,7 @@
 #include "common/Running.h"
 #include "net/Listener.h"
 #include "platform/FaultGuard.h"
+#include "platform/ProcessEnd.h"
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
 #include "service/Report.h"
@@ -19,8 +20,10 @@ int main(int argc, char** argv) {
     }
     platform::faultGuardInstall();
     platform::systemLogOpen("Morvalen");
-    if (serviceDispatch()) return 0;
+    // Either run ends the process without tearing down what connection and
+    // branch threads, which nobody waits for, may still be using.
+    if (serviceDispatch()) platform::processEnd(0);
     reportInfo("Start Service from Console");
     (void)acceptLoop();
-    return 0;
+    platform::processEnd(0);
 }

@@ -16,7 +16,8 @@
 //  5. The main thread returns once serviceMain has reported stopped; the
 //     process exits with code 0.
 //
-// State: the one ServiceRun record below, reached from both threads.
+// State: the one ServiceRun record below, reached from both threads, and the
+// close of the listening socket, guarded by listenSocketMutex.
 #include "service/Runtime.h"
 
 #include <chrono>
@@ -41,9 +42,10 @@ namespace {
 
 // How long the main thread waits, after the stop sequence, for the listener to
 // return and serviceMain to report stopped. The listener returns at once when
-// its socket is closed; the bound only matters if it was caught between its
-// running-flag check and its accept when the socket was closed.
+// its socket is shut down; the bound only matters if it never does.
 constexpr auto kStoppedReportBound = std::chrono::milliseconds(3000);
+// How often, while it waits, the main thread shuts the listening socket down again.
+constexpr auto kShutdownRepeat = std::chrono::milliseconds(100);
 
 // What the two threads of a service run tell each other. Made by serviceDispatch
 // and never freed: serviceMain's thread may still be leaving its last unlock
@@ -56,6 +58,30 @@ struct ServiceRun {
 };
 
 ServiceRun* serviceRun = nullptr;  // set once by serviceDispatch before serviceMain's thread starts
+
+// The listening socket is shut down by the stop sequence (which wakes the
+// listener) but closed only once the listener has let go of it: a descriptor
+// closed under a thread still in listen() or accept() could be reused by
+// another socket of the process before that thread's next call on it.
+std::mutex listenSocketMutex;   // guards the shutdown and close of listenSocket between the two threads
+bool listenerReturned = false;  // guarded by listenSocketMutex; acceptLoop has returned
+bool closeRequested = false;    // guarded by listenSocketMutex; the stop sequence wants it closed
+
+// Closes listenSocket and clears it. Needs listenSocketMutex.
+void closeListenSocket() {
+    platform::Socket listening = listenSocket.exchange(platform::kInvalidSocket);
+    if (listening != platform::kInvalidSocket) (void)platform::socketCloseHandle(listening);
+}
+
+// Shuts listenSocket down again while the listener has not returned: a
+// listener caught between its running-flag check and its listen() re-arms a
+// socket that was shut down, and only a further shutdown wakes its accept.
+void shutDownListenSocketAgain() {
+    std::lock_guard<std::mutex> hold(listenSocketMutex);
+    if (listenerReturned) return;
+    platform::Socket listening = listenSocket.load();
+    if (listening != platform::kInvalidSocket) (void)platform::socketShutdownBoth(listening);
+}
 
 void markRun(bool ServiceRun::*field) noexcept {
     if (serviceRun == nullptr) return;
@@ -94,6 +120,11 @@ void serviceMain(int /*argc*/, char** /*argv*/) noexcept {
         if (started != 0) {
             result = acceptLoop();
             error = result == -1 ? platform::socketLastError() : 0;
+            {
+                std::lock_guard<std::mutex> hold(listenSocketMutex);
+                listenerReturned = true;
+                if (closeRequested) closeListenSocket();
+            }
             // The stop sequence clears the running flag before it closes the
             // socket; a flag still set means the listener ended by itself.
             failedByItself = runningFlag.load();
@@ -122,12 +153,14 @@ int32_t stopService() noexcept {
     (void)guardedRun("stopService", [] {
         reportInfo("Stop Service");
         runningFlag.store(false);
-        // Taken out of listenSocket so that nobody shuts down or closes the
-        // number again after it may have been reused.
-        platform::Socket listening = listenSocket.exchange(platform::kInvalidSocket);
-        if (listening != platform::kInvalidSocket) {
-            (void)platform::socketShutdownBoth(listening);
-            (void)platform::socketCloseHandle(listening);
+        {
+            // Shut down at once, which wakes a blocked accept; closed now if
+            // the listener has already returned, else by its thread when it does.
+            std::lock_guard<std::mutex> hold(listenSocketMutex);
+            platform::Socket listening = listenSocket.load();
+            if (listening != platform::kInvalidSocket) (void)platform::socketShutdownBoth(listening);
+            closeRequested = true;
+            if (listenerReturned) closeListenSocket();
         }
         platform::socketsCleanup();
         platform::sleepMs(100);
@@ -161,10 +194,19 @@ bool serviceDispatch() noexcept {
         hold.unlock();
         if (!alreadyStopped) serviceCtrlHandler(SERVICE_CONTROL_STOP);
         hold.lock();
-        if (!serviceRun->changed.wait_for(hold, kStoppedReportBound, [] { return serviceRun->stopReported; })) {
-            hold.unlock();
-            (void)reportStatus(SERVICE_STOPPED, 0, 0);
-            return true;
+        auto deadline = std::chrono::steady_clock::now() + kStoppedReportBound;
+        while (!serviceRun->stopReported) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                // The listener did not return: end the run all the same.
+                hold.unlock();
+                (void)reportStatus(SERVICE_STOPPED, 0, 0);
+                return true;
+            }
+            if (!serviceRun->changed.wait_for(hold, kShutdownRepeat, [] { return serviceRun->stopReported; })) {
+                hold.unlock();
+                shutDownListenSocketAgain();
+                hold.lock();
+            }
         }
         return true;
     }

@@ -26,7 +26,8 @@ void serviceMain(int argc, char** argv) noexcept;
 // calling thread; any other control re-reports the current state.
 void serviceCtrlHandler(uint32_t control) noexcept;
 
-// The stop sequence: "Stop Service", clear the running flag, shut down and
-// close the listening socket, end every connection's blocked receive, pause
-// 100 ms, release the XA bridge. Returns 0.
+// The stop sequence: "Stop Service", clear the running flag, shut down the
+// listening socket (which wakes the listener) and close it once the listener
+// has let go of it, end every connection's blocked receive, pause 100 ms,
+// release the XA bridge. Returns 0.
 int32_t stopService() noexcept;

@@ -51,6 +51,13 @@ Report nextReport(NotifyReceiver& receiver, int timeoutMs = kBoundMs) {
     }
 }
 
+// No sanitizer report in the child's output (the process ends without the
+// sanitizers' exit-time code, so their reports show only there).
+void expectNoSanitizerReport(const ChildProcess& child) {
+    std::string output = testsupport::readOutput(child);
+    EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+}
+
 bool startService(ChildProcess* child, const NotifyReceiver& receiver) {
     return testsupport::startProcess(child, testsupport::binPath("morvalen"), {},
                                      {"NOTIFY_SOCKET=" + receiver.address, "SYSTEMD_EXEC_PID"});
@@ -124,8 +131,9 @@ TEST(ServiceRun, ReportsTheStartAndStopSequenceAndEndsConnectedClients) {
     testsupport::ExitStatus status;
     ASSERT_TRUE(testsupport::waitForExit(&child, kBoundMs, &status));
     EXPECT_TRUE(status.exited);
-    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(status.code, 0) << testsupport::readOutput(child);
     EXPECT_FALSE(nextReport(receiver, 200).received) << "no report after stopped";
+    expectNoSanitizerReport(child);
 
     std::string output = testsupport::readOutput(child);
     size_t started = output.find("Start Service\n");
@@ -155,7 +163,7 @@ TEST(ServiceRun, StopSignalWhileStartingStopsCleanly) {
         testsupport::ExitStatus status;
         ASSERT_TRUE(testsupport::waitForExit(&child, kBoundMs, &status)) << testsupport::readOutput(child);
         EXPECT_TRUE(status.exited);
-        EXPECT_EQ(status.code, 0);
+        EXPECT_EQ(status.code, 0) << testsupport::readOutput(child);
 
         std::vector<Report> rest;
         for (Report r = nextReport(receiver, 500); r.received; r = nextReport(receiver, 500)) rest.push_back(r);
@@ -170,6 +178,7 @@ TEST(ServiceRun, StopSignalWhileStartingStopsCleanly) {
         }
         EXPECT_TRUE(stopPending);
         EXPECT_NE(testsupport::readOutput(child).find("Stop Service\n"), std::string::npos);
+        expectNoSanitizerReport(child);
     }
 }
 
@@ -211,6 +220,7 @@ TEST(ServiceRun, PortTakenEndsTheServiceWithItsReasonAndExitCodeZero) {
     EXPECT_NE(output.find("Start Service\nbind() failed with error 98: Address already in use\n\n"), std::string::npos)
         << output;
     EXPECT_EQ(output.find("Stop Service"), std::string::npos) << output;
+    expectNoSanitizerReport(child);
     close(taken);
 }
 
@@ -271,6 +281,7 @@ TEST(ServiceRun, StopWhileARequestWaitsInsideASlowDtcCall) {
     EXPECT_TRUE(exit.exited) << "signal " << exit.signal << "\n" << testsupport::readOutput(child);
     EXPECT_EQ(exit.code, 0) << testsupport::readOutput(child);
     EXPECT_EQ(testsupport::readOutput(child).find("Exception in"), std::string::npos) << testsupport::readOutput(child);
+    expectNoSanitizerReport(child);
 }
 
 TEST(ServiceRun, WithoutAUsableNotifySocketItRunsInTheConsoleAndSigtermStillEndsIt) {
