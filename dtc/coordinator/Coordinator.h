@@ -70,6 +70,7 @@ struct Client {
     uint32_t timeoutMs = 0;                        // Timeout= of the open string, 0 none
     std::unordered_map<std::string, Assoc> assoc;  // branch key -> associations
     bool dirty = false;                            // queued in Coordinator::dirty
+    bool wantWrite = false;                        // EPOLLOUT is armed
 };
 
 // What a finished durable write answers, and to whom.

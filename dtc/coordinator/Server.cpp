@@ -134,8 +134,13 @@ void flushClient(Coordinator& co, Loop& loop, Client& client) {
         loop.closing.push_back(client.id);
         return;
     }
-    watch(loop, client.fd, client.id, EPOLLIN | EPOLLRDHUP | (client.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT)),
-          EPOLL_CTL_MOD);
+    // Re-arm only when the need to wait for room changes: one system call saved per answer.
+    bool wantWrite = !client.out.empty();
+    if (wantWrite != client.wantWrite) {
+        client.wantWrite = wantWrite;
+        watch(loop, client.fd, client.id, EPOLLIN | EPOLLRDHUP | (wantWrite ? static_cast<uint32_t>(EPOLLOUT) : 0u),
+              EPOLL_CTL_MOD);
+    }
     (void)co;
 }
 

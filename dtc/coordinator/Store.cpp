@@ -130,7 +130,10 @@ bool storeOpen(Store* store, const std::string& dir, uint8_t* instance, std::str
         return false;
     }
     sqlite3_busy_timeout(store->db, 1000);
+    // Checkpoints copy the log into the database and sync it; fewer, larger ones keep
+    // them off the path of most commits.
     bool ok = exec(store->db, "PRAGMA journal_mode=WAL", error) && exec(store->db, "PRAGMA synchronous=FULL", error) &&
+              exec(store->db, "PRAGMA wal_autocheckpoint=8192", error) &&
               exec(store->db,
                    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
                    "CREATE TABLE IF NOT EXISTS branches(guid TEXT NOT NULL, xid BLOB NOT NULL, uow BLOB NOT NULL,"

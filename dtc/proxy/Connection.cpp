@@ -18,22 +18,6 @@ using namespace dtcwire;
 
 namespace {
 
-bool readAll(int fd, void* buffer, size_t size) {
-    auto* p = static_cast<char*>(buffer);
-    while (size > 0) {
-        ssize_t n = recv(fd, p, size, 0);
-        if (n > 0) {
-            p += n;
-            size -= static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 void markLost(Connection& c) {
     std::lock_guard lock(c.mu);
     c.dead = true;
@@ -45,28 +29,47 @@ void markLost(Connection& c) {
     c.pending.clear();
 }
 
+// Hands one reply to its waiter.
+void deliver(Connection& c, uint32_t id, int32_t result, std::string body) {
+    std::lock_guard lock(c.mu);
+    auto it = c.pending.find(id);
+    if (it == c.pending.end()) return; // nobody waits (cannot happen with a sound daemon)
+    Waiter* waiter = it->second;
+    c.pending.erase(it);
+    waiter->result = result;
+    waiter->body = std::move(body);
+    waiter->done = true;
+    waiter->cv.notify_one();
+}
+
+// Reads in large pieces and hands out every whole reply in them, so that many
+// answers cost one system call.
 void readerLoop(ConnectionRef c) {
-    for (;;) {
-        char header[kReplyHeader];
-        if (!readAll(c->fd, header, sizeof header)) break;
-        uint32_t length;
-        uint32_t id;
-        int32_t result;
-        std::memcpy(&length, header, 4);
-        std::memcpy(&id, header + 4, 4);
-        std::memcpy(&result, header + 8, 4);
-        if (length < 8 || length > kMaxFrame) break;
-        std::string body(length - 8, '\0');
-        if (!readAll(c->fd, body.data(), body.size())) break;
-        std::lock_guard lock(c->mu);
-        auto it = c->pending.find(id);
-        if (it == c->pending.end()) continue; // nobody waits (cannot happen with a sound daemon)
-        Waiter* waiter = it->second;
-        c->pending.erase(it);
-        waiter->result = result;
-        waiter->body = std::move(body);
-        waiter->done = true;
-        waiter->cv.notify_one();
+    std::string in;
+    char buffer[65536];
+    bool ok = true;
+    while (ok) {
+        ssize_t n = recv(c->fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        in.append(buffer, static_cast<size_t>(n));
+        size_t pos = 0;
+        while (in.size() - pos >= kReplyHeader) {
+            uint32_t length;
+            uint32_t id;
+            int32_t result;
+            std::memcpy(&length, in.data() + pos, 4);
+            std::memcpy(&id, in.data() + pos + 4, 4);
+            std::memcpy(&result, in.data() + pos + 8, 4);
+            if (length < 8 || length > kMaxFrame) {
+                ok = false;
+                break;
+            }
+            if (in.size() - pos - 4 < length) break;
+            deliver(*c, id, result, in.substr(pos + kReplyHeader, length - 8));
+            pos += 4 + length;
+        }
+        in.erase(0, pos);
     }
     shutdown(c->fd, SHUT_RDWR);
     markLost(*c);
