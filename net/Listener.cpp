@@ -84,6 +84,15 @@ bool handshakeAccepted(ClientConnection* c) {
     return std::memcmp(received, expected, kHandshakeLength) == 0;
 }
 
+// listen(2) with the backlog of 50; reports a failure. 0 or -1.
+int32_t startListening(platform::Socket listening) {
+    if (platform::socketListen(listening, kListenBacklog) != 0) {
+        reportSocketFailure("listen() failed with error %d: %s\n", platform::socketLastError());
+        return -1;
+    }
+    return 0;
+}
+
 void dropConnection(ClientConnection* c) {
     socketClose(c);
     connectionFree(c);
@@ -99,6 +108,11 @@ int32_t acceptLoopBody() {
     platform::Socket listening = createListenSocket(listenPort.load());
     listenSocket.store(listening);
     if (listening == platform::kInvalidSocket) {
+        return kSocketFailure;
+    }
+    // Listen once before the running report, so that a client that connects
+    // as soon as the service manager hears "running" is queued, not refused.
+    if (startListening(listening) != 0) {
         return kSocketFailure;
     }
     uint16_t port = 0;
@@ -172,8 +186,7 @@ platform::Socket createListenSocket(uint16_t port) {
 
 platform::Socket acceptClient(platform::Socket listening) {
     // listen() before every accept, not once: harmless on a listening socket.
-    if (platform::socketListen(listening, kListenBacklog) != 0) {
-        reportSocketFailure("listen() failed with error %d: %s\n", platform::socketLastError());
+    if (startListening(listening) != 0) {
         return platform::kInvalidSocket;
     }
     return platform::socketAccept(listening);  // a failure is not reported
