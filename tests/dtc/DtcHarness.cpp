@@ -116,6 +116,8 @@ int runDaemonToExit(const std::vector<std::string>& args, const std::string& soc
     int status = 0;
     waitpid(pid, &status, 0);
     *err = readFile(out);
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(out).parent_path(), ec);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -142,6 +144,8 @@ int runCtl(const Daemon& d, const std::vector<std::string>& args, std::string* o
     int status = 0;
     waitpid(pid, &status, 0);
     *out = readFile(path);
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(path).parent_path(), ec);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
