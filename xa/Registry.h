@@ -29,6 +29,7 @@ struct ThreadDaten {
     platform::Event* commandEvent = nullptr;  // manual reset: a command was posted
     std::atomic<int32_t> joinCount{0};     // TMJOIN starts not yet matched by an end
     std::atomic<uint8_t> closing{0};       // 1 once the worker has left its loop; never cleared
+    std::atomic<uint8_t> posting{1};       // 1 while a poster owns the hand-off (the creator first)
     uint32_t timeStamp = 0;                // tick count of creation or of the last search hit; under bridgeLock
     std::atomic<int32_t> references{1};    // holders of the record (see Registry.cpp); the last frees it
 };

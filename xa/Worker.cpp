@@ -15,6 +15,16 @@
 // Each event is reset only by the thread that waited on it. No lock is held
 // across a wait; the only bounded wait is garbageThreadDaten's poll.
 //
+// One poster at a time: the record has one command, one result and one
+// doneEvent, and a poster resets doneEvent after its wait, so two posters at
+// once could leave one of them waiting for ever (or reading the other's
+// answer, or overwrite a new branch's first CMD_START). A poster therefore
+// takes the record's `posting` turn before it posts and gives it back after it
+// has read the answer; a second poster that finds the turn taken is answered
+// XAER_PROTO at once, without posting. The creator of a record holds the turn
+// from creation. Joins post nothing and need no turn; garbageThreadDaten's
+// CMD_STOP needs none either, as it waits for no answer.
+//
 // References (see Registry.cpp): the worker holds one from before it starts to
 // its very last step, and a poster holds the one its search gave it until it
 // has read the answer, so garbageThreadDaten never frees a record under them.
@@ -30,6 +40,21 @@
 #include "xa/Cookie.h"
 
 namespace {
+
+// The posting turn of a record, given back on every way out.
+struct PostTurn {
+    explicit PostTurn(ThreadDaten* r, bool alreadyHeld = false)
+        : record(r), held(alreadyHeld || r->posting.exchange(1, std::memory_order_acquire) == 0) {}
+    ~PostTurn() {
+        if (held) {
+            record->posting.store(0, std::memory_order_release);
+        }
+    }
+    PostTurn(const PostTurn&) = delete;
+    PostTurn& operator=(const PostTurn&) = delete;
+    ThreadDaten* record;  // whose turn
+    bool held;            // false: another poster has it
+};
 
 // The record's cookie, read under bridgeLock (the worker writes it under the
 // lock; a joining start reads it without waiting for the worker), and the
@@ -69,6 +94,7 @@ int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out) {
         return eventsFailed ? kWorkerStartFailed : kRecordAllocFailed;
     }
     ThreadDaten* record = created.record;
+    PostTurn turn(record, true);  // a record is made with its creator's turn taken
     int32_t added = addThreadDaten(record);
     if (added != 0) {
         record->closing.store(1, std::memory_order_release);  // no worker to wait for
@@ -177,6 +203,10 @@ int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie) noexce
             if (record == nullptr) {
                 return kSocketFailure;  // -1: resume of an XID without a record
             }
+            PostTurn turn(record);
+            if (!turn.held) {
+                return XAER_PROTO;  // another connection is posting to this branch
+            }
             record->flags.store(flags, std::memory_order_relaxed);
             record->command.store(CMD_START, std::memory_order_relaxed);
             if (!platform::eventSet(record->commandEvent)) {
@@ -214,6 +244,10 @@ int32_t thread_end(const XID& xid, int32_t flags) {
     }
     if (record->closing.load(std::memory_order_acquire) != 0) {
         return XAER_PROTO;  // the record stays
+    }
+    PostTurn turn(record);
+    if (!turn.held) {
+        return XAER_PROTO;  // another connection is posting to this branch
     }
     record->flags.store(flags, std::memory_order_relaxed);
     record->command.store(CMD_END, std::memory_order_relaxed);

@@ -283,3 +283,25 @@ TEST(XaWorker, InvalidXidsAndFailedInitLeaveNoRecord) {
     EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 2);
     EXPECT_EQ(threadDatenAlive(), 0);
 }
+
+TEST(XaWorker, ASecondPosterWhileOneWaitsIsAnsweredXaerProto) {
+    freshStart();
+    XID branch = xid("w-two-posters");
+    Request r;
+    ASSERT_EQ(r.run(xa_start, branch), XA_OK);
+    dtcdouble::setSlow(dtcdouble::kEnd, true);
+    Request first;
+    std::thread poster([&] { first.run(xa_end, branch, TMSUSPEND); });
+    ASSERT_TRUE(dtcdouble::waitForCalls(dtcdouble::kEnd, 1, 5000));
+    // Neither waits behind the first nor steals its answer.
+    Request second;
+    EXPECT_EQ(second.run(xa_end, branch, TMSUCCESS), XAER_PROTO);
+    EXPECT_EQ(second.run(xa_start, branch, TMRESUME), XAER_PROTO);
+    dtcdouble::releaseSlow(dtcdouble::kEnd);
+    poster.join();
+    EXPECT_EQ(first.result, XA_OK);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kEnd), 1);
+    EXPECT_EQ(r.run(xa_start, branch, TMRESUME), XA_OK);
+    EXPECT_EQ(r.run(xa_rollback, branch), XA_OK);
+    EXPECT_TRUE(waitNoRecords());
+}
