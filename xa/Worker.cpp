@@ -41,14 +41,19 @@
 
 namespace {
 
-// The posting turn of a record, given back on every way out.
+// The posting turn of a record, given back on every way out. It keeps a
+// reference of its own, since the poster's reference may go (with the record)
+// before the turn is given back.
 struct PostTurn {
     explicit PostTurn(ThreadDaten* r, bool alreadyHeld = false)
-        : record(r), held(alreadyHeld || r->posting.exchange(1, std::memory_order_acquire) == 0) {}
+        : record(r), held(alreadyHeld || r->posting.exchange(1, std::memory_order_acquire) == 0) {
+        retainThreadDaten(record);
+    }
     ~PostTurn() {
         if (held) {
             record->posting.store(0, std::memory_order_release);
         }
+        releaseThreadDaten(record);
     }
     PostTurn(const PostTurn&) = delete;
     PostTurn& operator=(const PostTurn&) = delete;

@@ -87,7 +87,7 @@ void appendLog(const State& s, const Call& call) {
     }
 }
 
-void crash() {
+__attribute__((noinline, no_sanitize("undefined"))) void crash() {
     volatile int* volatile target = nullptr;
     *target = 1;  // a real access violation, raised inside the call
 }
