@@ -1,8 +1,17 @@
 // The completion handlers: prepare, commit, rollback and forget. Each calls its
-// DTC entry point on the connection thread under bridgeLock. Commit and
-// rollback destroy the branch's record after the call, forget before it;
-// prepare leaves it. None needs a record: an XID the service does not hold
-// (one listed by recover after a restart) is completed all the same.
+// DTC entry point on the connection thread. Commit and rollback destroy the
+// branch's record after the call, forget before it; prepare leaves it. None
+// needs a record: an XID the service does not hold (one listed by recover
+// after a restart) is completed all the same.
+//
+// Prepare, commit and rollback make their DTC call without bridgeLock: the
+// call is a durable write in the coordinator, and holding the one bridge lock
+// across it would serialise every completion of every connection (no group
+// commit, no other start or end meanwhile). The binding's call counting keeps
+// the call safe from a concurrent deinit (it answers XAER_RMFAIL, or the
+// library stays loaded until the call returns). The record's destruction after
+// the call still happens under bridgeLock. Forget keeps the lock across its
+// call, so that the record is gone before the coordinator forgets the branch.
 #include "common/Codes.h"
 #include "service/Guard.h"
 #include "xa/Binding.h"
@@ -17,17 +26,17 @@ void destroyBranch(const XID& xid) {
     garbageThreadDaten(found.record);
 }
 
-// Commit and rollback: the same steps with their own entry point. bridgeLock is
-// released between init and the call, so the binding may have been dropped
-// meanwhile: the call then answers XAER_RMFAIL without reaching DTC.
+// Commit and rollback: the same steps with their own entry point. The binding
+// may have been dropped since init: the call then answers XAER_RMFAIL without
+// reaching DTC.
 int32_t complete(ClientConnection* connection, DtcSlot slot) {
     int32_t r = init();
     if (r < 0) {
         return r;
     }
+    r = dtcBranchCall(slot, &connection->xid, connection->flags);
     {
         platform::ScopedLock hold(bridgeLock());
-        r = dtcBranchCall(slot, &connection->xid, connection->flags);
         destroyBranch(connection->xid);  // whatever r is
     }
     if (r == XAER_RMFAIL) {
@@ -44,10 +53,7 @@ int32_t xa_prepare(ClientConnection* connection) {
         if (r < 0) {
             return r;
         }
-        {
-            platform::ScopedLock hold(bridgeLock());
-            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
-        }
+        r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
         if (r == XAER_RMFAIL) {
             deinit();
         }

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Throughput and scale of the XA bridge, beside PostgreSQL's own two-phase commit.
+#
+#   bench/xa/run-xa-bench.sh [BUILD_DIR] [SECONDS]
+#
+# Runs in a private network namespace (port 1439 and the coordinator's
+# abstract socket are never shared), with dtcd and morvalen on a temporary
+# data directory, and a private PostgreSQL 15 cluster (unix socket in the same
+# temporary directory, fsync on) that it starts and stops itself. For
+# N = 1, 8, 64 concurrent clients it prints XA transactions per second
+# (start, end, prepare, commit) with p50/p99/p999 latency, pgbench's
+# transactions per second (BEGIN; UPDATE; PREPARE TRANSACTION; COMMIT PREPARED)
+# and their ratio; then K = 1000, 10000, 30000 live branches with the resident
+# memory and threads of morvalen and dtcd. Needs root (namespace, and runuser
+# for PostgreSQL, which refuses to run as root). Everything stops by itself.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-$here/../../build}" && pwd)
+seconds=${2:-10}
+bin=$build/bin
+pgbin=/usr/lib/postgresql/15/bin
+
+if [ -z "${XA_BENCH_IN_NAMESPACE:-}" ]; then
+  exec env XA_BENCH_IN_NAMESPACE=1 unshare --net -- "$0" "$build" "$seconds"
+fi
+ip link set lo up
+
+work=$(mktemp -d /tmp/xa-bench.XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  if [ -f "$work/pg/postmaster.pid" ]; then
+    runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export DTCD_SOCKET=@xa-bench-$$
+"$bin/dtcd" --data-dir "$work/dtcd" >"$work/dtcd.log" 2>&1 &
+dtcd_pid=$!
+pids+=("$dtcd_pid")
+for _ in $(seq 200); do ss -xl | grep -q "xa-bench-$$" && break; sleep 0.05; done
+
+start_morvalen() {
+  "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
+  morvalen_pid=$!
+  pids+=("$morvalen_pid")
+  for _ in $(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/1439) 2>/dev/null && break; sleep 0.05; done
+}
+start_morvalen
+
+# The private PostgreSQL cluster.
+mkdir -p "$work/pg" "$work/sock"
+chown postgres "$work/pg" "$work/sock"
+runuser -u postgres -- "$pgbin/initdb" -D "$work/pg" -A trust -U postgres >/dev/null
+cat >>"$work/pg/postgresql.conf" <<CONF
+listen_addresses = ''
+unix_socket_directories = '$work/sock'
+max_connections = 100
+max_prepared_transactions = 100
+fsync = on
+synchronous_commit = on
+CONF
+runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg/server.log" -w start >/dev/null
+runuser -u postgres -- "$pgbin/pgbench" -h "$work/sock" -U postgres -i -s 10 -q postgres >/dev/null 2>&1
+cat >"$work/twophase.sql" <<'SQL'
+\set aid random(1, 1000000)
+\set delta random(-5000, 5000)
+\set gid random(1, 2000000000)
+BEGIN;
+UPDATE pgbench_accounts SET abalance = abalance + :delta WHERE aid = :aid;
+PREPARE TRANSACTION 'b:client_id-:gid';
+COMMIT PREPARED 'b:client_id-:gid';
+SQL
+chmod 644 "$work/twophase.sql"
+
+echo "== Throughput: whole XA transactions vs PostgreSQL two-phase commit, ${seconds}s each"
+printf "%-8s %10s %9s %9s %9s %10s %8s\n" clients xa_tps p50_ms p99_ms p999_ms pg_tps ratio
+for n in 1 8 64; do
+  line=$("$bin/xa_load" "$n" "$seconds")
+  tps=$(sed -n 's/.*tps=\([0-9.]*\).*/\1/p' <<<"$line")
+  p50=$(sed -n 's/.*p50_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  p99=$(sed -n 's/.*p99_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  p999=$(sed -n 's/.*p999_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  jobs=$(( n < 2 ? 1 : 2 ))
+  pg=$(runuser -u postgres -- "$pgbin/pgbench" -h "$work/sock" -U postgres -n -M simple -c "$n" -j "$jobs" \
+         -T "$seconds" -f "$work/twophase.sql" postgres 2>/dev/null | sed -n 's/^tps = \([0-9.]*\).*/\1/p')
+  ratio=$(awk -v a="$tps" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
+  printf "%-8s %10s %9s %9s %9s %10.0f %8s\n" "$n" "$tps" "$p50" "$p99" "$p999" "${pg:-0}" "$ratio"
+  grep -q "errors=0" <<<"$line" || echo "   ($line)"
+done
+runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m fast stop >/dev/null
+
+echo "== Scale: live branches (started, then suspended)"
+for k in 1000 10000 30000; do
+  "$bin/xa_scale" "$k" "$morvalen_pid" "$dtcd_pid" || echo "   (some branches failed at K=$k)"
+done
