@@ -311,6 +311,18 @@ DtcInterfaces dtcInterfaces() noexcept {
     return DtcInterfaces{binding.whereabouts, binding.exportFactory, binding.lookup};
 }
 
+DtcInterfaces dtcInterfacesAcquire() noexcept {
+    std::lock_guard<std::mutex> state(bindingMutex);
+    if (binding.library == nullptr || binding.whereabouts == nullptr || binding.exportFactory == nullptr ||
+        binding.lookup == nullptr) {
+        return DtcInterfaces{nullptr, nullptr, nullptr};
+    }
+    binding.whereabouts->AddRef();
+    binding.exportFactory->AddRef();
+    binding.lookup->AddRef();
+    return DtcInterfaces{binding.whereabouts, binding.exportFactory, binding.lookup};
+}
+
 int32_t dtcCallsInFlight() noexcept {
     std::lock_guard<std::mutex> state(bindingMutex);
     return callsInFlight;

@@ -68,5 +68,11 @@ struct DtcInterfaces {
 };
 [[nodiscard]] DtcInterfaces dtcInterfaces() noexcept;
 
+// The same three, each with a reference of its own taken (AddRef) while the
+// binding cannot change, or all null when the binding does not stand. The
+// caller gives every non-null one back with Release; a deinit meanwhile only
+// drops the binding's own references. Needs no lock.
+[[nodiscard]] DtcInterfaces dtcInterfacesAcquire() noexcept;
+
 // For tests and diagnostics: calls currently inside the library.
 [[nodiscard]] int32_t dtcCallsInFlight() noexcept;

@@ -2,10 +2,15 @@
 //
 // Nothing is cached between calls: the whereabouts are fetched afresh, and each
 // call creates and gives back its own ITransactionExport and its own reference
-// to the ITransaction. Only the binding's three interfaces outlive a call, and
-// bridgeLock, held for the whole run, keeps deinit from releasing them meanwhile.
-// Clean-up order on every way out: bridgeLock, the whereabouts buffer, the
-// export object, the transaction (the reverse of the declarations below).
+// to the ITransaction. The binding's three interfaces are used through
+// references of the call's own, taken while the binding cannot change, so the
+// coordinator calls run without bridgeLock (two of them are round trips to the
+// coordinator, and holding the one bridge lock across them would serialise the
+// starts of every connection) and a deinit meanwhile frees nothing under them.
+// bridgeLock is taken only to publish the cookie and its length into the
+// caller's branch record, where a joining start reads them under the lock.
+// Clean-up on every way out: the whereabouts buffer, the export object, the
+// transaction, the interfaces' references.
 #include "xa/Cookie.h"
 
 #include <memory>
@@ -18,14 +23,18 @@
 #include "xa/ScopeExit.h"
 
 int32_t getCookie(uint8_t** cookie, uint32_t* cookieLength) {
+    DtcInterfaces dtc = dtcInterfacesAcquire();
+    ComRef<ITransactionImportWhereabouts> whereaboutsRef;
+    ComRef<ITransactionExportFactory> factoryRef;
+    ComRef<IXATransLookup> lookupRef;
+    whereaboutsRef.pointer = dtc.whereabouts;
+    factoryRef.pointer = dtc.exportFactory;
+    lookupRef.pointer = dtc.lookup;
     ComRef<ITransaction> transaction;
     ComRef<ITransactionExport> exporter;
     std::unique_ptr<BYTE[]> whereabouts;
-    platform::ScopedLock hold(bridgeLock());
-    *cookie = nullptr;  // written under the lock: a joining start reads it under the lock
 
-    DtcInterfaces dtc = dtcInterfaces();
-    if (dtc.whereabouts == nullptr || dtc.exportFactory == nullptr || dtc.lookup == nullptr) {
+    if (dtc.whereabouts == nullptr) {
         // The binding was dropped by another thread since this branch's start.
         reportErrorCode("getCookie 3:", XAER_RMFAIL);
         return XAER_RMFAIL;
@@ -60,21 +69,29 @@ int32_t getCookie(uint8_t** cookie, uint32_t* cookieLength) {
                         code);
         return code;
     }
-    HRESULT exportCode = exporter.pointer->Export(transaction.pointer, cookieLength);
-    // Handed to the caller only once it holds the whole cookie, so that no way
-    // out (an exception included) leaves a partial cookie with the branch.
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[*cookieLength]);
+    ULONG length = 0;
+    HRESULT exportCode = exporter.pointer->Export(transaction.pointer, &length);
+    // From here on the caller's length holds Export's size, on every way out;
+    // the cookie is handed over only whole, so no way out (an exception
+    // included) leaves a partial cookie with the branch.
+    std::unique_ptr<uint8_t[]> buffer;
+    ScopeExit publish([&] {
+        platform::ScopedLock hold(bridgeLock());
+        *cookieLength = length;
+        *cookie = buffer.release();
+    });
+    buffer.reset(new (std::nothrow) uint8_t[length]);
     if (buffer == nullptr) {
         reportErrorCode("getCookie 8:", exportCode);
         return XAER_RMERR;
     }
     ULONG used = 0;  // the size used is not passed on: the length is Export's
-    HRESULT retrievalCode = exporter.pointer->GetTransactionCookie(transaction.pointer, *cookieLength, buffer.get(), &used);
+    HRESULT retrievalCode = exporter.pointer->GetTransactionCookie(transaction.pointer, length, buffer.get(), &used);
     HRESULT failed = DTC_FAILED(exportCode) ? exportCode : (DTC_FAILED(retrievalCode) ? retrievalCode : 0);
     if (failed != 0) {
+        buffer.reset();
         reportErrorCode("getCookie 9:", failed);
         return failed;
     }
-    *cookie = buffer.release();
     return 0;
 }
