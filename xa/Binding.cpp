@@ -222,6 +222,15 @@ void createBridgeLock() noexcept {
 
 int32_t init() noexcept {
     return guardedCall("init", kExceptionCaught, [] {
+        // Bound already: the usual case answers without waiting for
+        // bridgeLock, which a registry operation may hold for a while. A
+        // binding seen here is whole (it is published only when it is).
+        {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            if (binding.library != nullptr) {
+                return 0;
+            }
+        }
         platform::ScopedLock hold(bridgeLock());
         {
             std::lock_guard<std::mutex> state(bindingMutex);
