@@ -62,8 +62,19 @@ struct Coordinator {
     }
 };
 
+// The service finds libmsdtcprx.so through its RUNPATH; the library directory
+// is named on LD_LIBRARY_PATH as well (unless the test sets its own), because
+// under AddressSanitizer dlopen is called from the sanitizer's interceptor,
+// whose object has no RUNPATH of its own.
 bool startService(ChildProcess* service, const std::vector<std::string>& environment) {
     std::vector<std::string> env = environment;
+    bool ownPath = false;
+    for (const std::string& entry : env) {
+        ownPath = ownPath || entry.rfind("LD_LIBRARY_PATH=", 0) == 0;
+    }
+    if (!ownPath) {
+        env.push_back("LD_LIBRARY_PATH=" + testsupport::libDir());
+    }
     env.push_back("NOTIFY_SOCKET");
     return testsupport::startProcess(service, testsupport::binPath("morvalen"), {}, env) &&
            testsupport::waitForTcpPort(kPort, 10000);
