@@ -20,12 +20,27 @@ std::vector<Call> xaCalls() {
     return some;
 }
 
-// Waits (bounded) until the branch's worker has left and given its record up.
+// Waits (bounded) until no record is alive: every worker has left and given
+// its reference up.
 bool workerGone(int32_t alive) {
     for (int i = 0; i < 5000 && threadDatenAlive() > alive; ++i) {
         platform::sleepMs(1);
     }
     return threadDatenAlive() <= alive;
+}
+
+// Waits (bounded) until the worker of a listed branch has finished its way out
+// (its TMSUCCESS end, closing, a deinit after XAER_RMFAIL) and given its
+// reference back, so only the registry holds the record.
+bool workerReleased(const XID& x) {
+    ThreadDatenRef probe(searchThreadDaten(x));
+    if (probe.record == nullptr) {
+        return false;
+    }
+    for (int i = 0; i < 5000 && probe.record->references.load() > 2; ++i) {
+        platform::sleepMs(1);
+    }
+    return probe.record->references.load() == 2;
 }
 
 }  // namespace
@@ -170,7 +185,7 @@ TEST(XaWorker, FailedStartEndsTheWorkerAndLeavesAClosingRecordOrNone) {
             continue;
         }
         sawDtcCode = true;
-        ASSERT_TRUE(workerGone(1));
+        ASSERT_TRUE(workerReleased(branch));
         calls = xaCalls();
         ASSERT_EQ(calls.size(), 2u);
         EXPECT_EQ(calls[1].entry, dtcdouble::kEnd);
@@ -183,7 +198,7 @@ TEST(XaWorker, FailedStartEndsTheWorkerAndLeavesAClosingRecordOrNone) {
         EXPECT_EQ(more.run(xa_query, branch), 1);
     }
     EXPECT_TRUE(sawDtcCode);
-    EXPECT_EQ(threadDatenAlive(), 0);
+    EXPECT_TRUE(workerGone(0));
 }
 
 TEST(XaWorker, FailedCookieExportEndsTheBranchWithTheExportCode) {
@@ -212,7 +227,7 @@ TEST(XaWorker, FailedCookieExportEndsTheBranchWithTheExportCode) {
             continue;
         }
         sawExportCode = true;
-        ASSERT_TRUE(workerGone(1));
+        ASSERT_TRUE(workerReleased(branch));
         std::vector<Call> calls = xaCalls();
         ASSERT_EQ(calls.size(), 2u);
         EXPECT_EQ(calls[1].flags, TMSUCCESS);
@@ -224,7 +239,7 @@ TEST(XaWorker, FailedCookieExportEndsTheBranchWithTheExportCode) {
         EXPECT_EQ(r.run(xa_forget, branch), XA_OK);
     }
     EXPECT_TRUE(sawExportCode);
-    EXPECT_EQ(threadDatenAlive(), 0);
+    EXPECT_TRUE(workerGone(0));
 }
 
 TEST(XaWorker, AFailedEndIsFollowedByASecondEndWithTmsuccess) {
@@ -234,7 +249,7 @@ TEST(XaWorker, AFailedEndIsFollowedByASecondEndWithTmsuccess) {
     ASSERT_EQ(r.run(xa_start, branch), XA_OK);
     dtcdouble::pushResult(dtcdouble::kEnd, XA_RBROLLBACK);
     EXPECT_EQ(r.run(xa_end, branch, TMFAIL), XA_RBROLLBACK);
-    ASSERT_TRUE(workerGone(1));
+    ASSERT_TRUE(workerReleased(branch));
     std::vector<Call> ends = dtcdouble::callsOf(dtcdouble::kEnd);
     ASSERT_EQ(ends.size(), 2u);
     EXPECT_EQ(ends[0].flags, TMFAIL);
@@ -258,7 +273,7 @@ TEST(XaWorker, RmfailOnTheWorkerDropsTheBinding) {
     ASSERT_EQ(r.run(xa_start, branch), XA_OK);
     dtcdouble::pushResult(dtcdouble::kEnd, XAER_RMFAIL);
     EXPECT_EQ(r.run(xa_end, branch, TMSUCCESS), XAER_RMFAIL);
-    ASSERT_TRUE(workerGone(1));
+    ASSERT_TRUE(workerReleased(branch));
     // Dropped by the handler and by the worker; the second finds nothing left.
     EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 1);
     EXPECT_EQ(dtcdouble::liveObjects(), 0);
@@ -271,7 +286,7 @@ TEST(XaWorker, RmfailOnTheWorkerDropsTheBinding) {
     dtcdouble::pushResult(dtcdouble::kStart, XAER_RMFAIL);
     r.run(xa_start, xid("w-rmfail-2"));
     EXPECT_TRUE(r.result == XAER_RMFAIL || r.result == XAER_PROTO) << r.result;
-    ASSERT_TRUE(workerGone(r.result == XAER_RMFAIL ? 1 : 0));
+    ASSERT_TRUE(r.result == XAER_RMFAIL ? workerReleased(xid("w-rmfail-2")) : workerGone(0));
     EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), 2);
     EXPECT_EQ(r.run(xa_rollback, xid("w-rmfail-2")), XA_OK);
     EXPECT_TRUE(workerGone(0));
