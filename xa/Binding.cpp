@@ -222,15 +222,8 @@ void createBridgeLock() noexcept {
 
 int32_t init() noexcept {
     return guardedCall("init", kExceptionCaught, [] {
-        // Bound already: the usual case answers without waiting for
-        // bridgeLock, which a registry operation may hold for a while. A
-        // binding seen here is whole (it is published only when it is).
-        {
-            std::lock_guard<std::mutex> state(bindingMutex);
-            if (binding.library != nullptr) {
-                return 0;
-            }
-        }
+        // Held for the whole run, so binding is serialised with the registry,
+        // cookie export and the handlers' direct DTC calls.
         platform::ScopedLock hold(bridgeLock());
         {
             std::lock_guard<std::mutex> state(bindingMutex);

@@ -4,14 +4,14 @@
 // needs a record: an XID the service does not hold (one listed by recover
 // after a restart) is completed all the same.
 //
-// Prepare, commit and rollback make their DTC call without bridgeLock: the
-// call is a durable write in the coordinator, and holding the one bridge lock
-// across it would serialise every completion of every connection (no group
-// commit, no other start or end meanwhile). The binding's call counting keeps
-// the call safe from a concurrent deinit (it answers XAER_RMFAIL, or the
-// library stays loaded until the call returns). The record's destruction after
-// the call still happens under bridgeLock. Forget keeps the lock across its
-// call, so that the record is gone before the coordinator forgets the branch.
+// Each handler holds bridgeLock across its DTC call, and commit, rollback and
+// forget also across the destruction of the record, so that no other
+// connection binds, unbinds or touches the registry meanwhile: a completion
+// and the record it ends are one step as the other connections see them. The
+// price is that completions of different connections do not overlap. Prepare,
+// commit and rollback take the lock after init and release it before a
+// deinit; forget takes it before init. The binding's call counting keeps each
+// call safe from a deinit on a thread that does not take the lock (a worker's).
 #include "common/Codes.h"
 #include "service/Guard.h"
 #include "xa/Binding.h"
@@ -34,9 +34,9 @@ int32_t complete(ClientConnection* connection, DtcSlot slot) {
     if (r < 0) {
         return r;
     }
-    r = dtcBranchCall(slot, &connection->xid, connection->flags);
     {
         platform::ScopedLock hold(bridgeLock());
+        r = dtcBranchCall(slot, &connection->xid, connection->flags);
         destroyBranch(connection->xid);  // whatever r is
     }
     if (r == XAER_RMFAIL) {
@@ -53,7 +53,10 @@ int32_t xa_prepare(ClientConnection* connection) {
         if (r < 0) {
             return r;
         }
-        r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
+        {
+            platform::ScopedLock hold(bridgeLock());
+            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
+        }
         if (r == XAER_RMFAIL) {
             deinit();
         }

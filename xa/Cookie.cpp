@@ -1,16 +1,15 @@
-// Transaction cookie export (getCookie), on a branch's worker thread.
+// Transaction cookie export (getCookie), on a branch's worker thread, which
+// must be the thread that started the branch: Lookup answers for the calling
+// thread.
 //
 // Nothing is cached between calls: the whereabouts are fetched afresh, and each
 // call creates and gives back its own ITransactionExport and its own reference
-// to the ITransaction. The binding's three interfaces are used through
-// references of the call's own, taken while the binding cannot change, so the
-// coordinator calls run without bridgeLock (two of them are round trips to the
-// coordinator, and holding the one bridge lock across them would serialise the
-// starts of every connection) and a deinit meanwhile frees nothing under them.
-// bridgeLock is taken only to publish the cookie and its length into the
-// caller's branch record, where a joining start reads them under the lock.
-// Clean-up on every way out: the whereabouts buffer, the export object, the
-// transaction, the interfaces' references.
+// to the ITransaction. The whole run holds bridgeLock, so it never overlaps
+// init, deinit, the registry or the handlers' DTC calls; the binding's three
+// interfaces are used through references of the call's own all the same, so
+// that nothing is freed under the call whatever happens to the binding.
+// Clean-up on every way out, in this order: bridgeLock released, then the
+// whereabouts buffer, the export object and the transaction given back.
 #include "xa/Cookie.h"
 
 #include <memory>
@@ -23,16 +22,18 @@
 #include "xa/ScopeExit.h"
 
 int32_t getCookie(uint8_t** cookie, uint32_t* cookieLength) {
-    DtcInterfaces dtc = dtcInterfacesAcquire();
+    // Declared before the lock, so they are given back after it is released.
     ComRef<ITransactionImportWhereabouts> whereaboutsRef;
     ComRef<ITransactionExportFactory> factoryRef;
     ComRef<IXATransLookup> lookupRef;
-    whereaboutsRef.pointer = dtc.whereabouts;
-    factoryRef.pointer = dtc.exportFactory;
-    lookupRef.pointer = dtc.lookup;
     ComRef<ITransaction> transaction;
     ComRef<ITransactionExport> exporter;
     std::unique_ptr<BYTE[]> whereabouts;
+    platform::ScopedLock hold(bridgeLock());
+    DtcInterfaces dtc = dtcInterfacesAcquire();
+    whereaboutsRef.pointer = dtc.whereabouts;
+    factoryRef.pointer = dtc.exportFactory;
+    lookupRef.pointer = dtc.lookup;
 
     if (dtc.whereabouts == nullptr) {
         // The binding was dropped by another thread since this branch's start.
@@ -75,8 +76,7 @@ int32_t getCookie(uint8_t** cookie, uint32_t* cookieLength) {
     // the cookie is handed over only whole, so no way out (an exception
     // included) leaves a partial cookie with the branch.
     std::unique_ptr<uint8_t[]> buffer;
-    ScopeExit publish([&] {
-        platform::ScopedLock hold(bridgeLock());
+    ScopeExit publish([&] {  // still under bridgeLock, where a joining start reads them
         *cookieLength = length;
         *cookie = buffer.release();
     });
