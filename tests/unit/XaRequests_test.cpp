@@ -1,10 +1,12 @@
 // The completion, recover and query requests: the exact DTC calls and
 // results, when the branch record goes, the recover encoding, and a fault
 // inside a DTC call.
+#include <atomic>
 #include <thread>
 
 #include "XaTestSupport.h"
 #include "common/Codes.h"
+#include "platform/Thread.h"
 
 using namespace xatest;
 using dtcdouble::Call;
@@ -184,5 +186,52 @@ TEST(XaRequests, AFaultInsideADtcCallIsCaughtAndTheLockIsReleased) {
     }
     dtcdouble::setFault(dtcdouble::kStart, false);
     EXPECT_EQ(r.run(xa_rollback, xid("q-fault-worker")), XA_OK);
+    EXPECT_TRUE(waitNoRecords());
+}
+
+// Prepare, commit and rollback hold bridgeLock across their DTC call, and a
+// first start's worker holds it across the cookie export: while such a call is
+// inside the coordinator the lock belongs to the thread that made it, so no
+// other connection binds, unbinds or touches the registry meanwhile.
+TEST(XaRequests, CompletionsAndCookieExportHoldBridgeLockAcrossTheirDtcCalls) {
+    freshStart();
+    Request setup;
+    ASSERT_EQ(setup.run(xa_prepare, xid("lock-warmup")), XA_OK);  // bind first
+
+    struct Case {
+        dtcdouble::Entry entry;
+        int32_t (*handler)(ClientConnection*);
+        const char* gtrid;
+        bool onWorker;  // the call is made by the branch's worker, not the connection
+    };
+    const Case cases[] = {{dtcdouble::kPrepare, xa_prepare, "lock-prepare", false},
+                          {dtcdouble::kCommit, xa_commit, "lock-commit", false},
+                          {dtcdouble::kRollback, xa_rollback, "lock-rollback", false},
+                          {dtcdouble::kLookup, xa_start, "lock-cookie", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gtrid);
+        dtcdouble::clearCalls();
+        dtcdouble::setSlow(c.entry, true);
+        std::atomic<uint64_t> caller{0};
+        Request r;
+        std::thread connection([&] {
+            caller.store(platform::threadCurrentId());
+            (void)r.run(c.handler, xid(c.gtrid));
+        });
+        ASSERT_TRUE(dtcdouble::waitForCalls(c.entry, 1, 5000));
+        uint64_t owner = bridgeLock().owner.load();
+        EXPECT_NE(owner, 0u);
+        EXPECT_FALSE(lockHeldByMe(bridgeLock()));
+        if (!c.onWorker) {
+            EXPECT_EQ(owner, caller.load());
+        }
+        dtcdouble::setSlow(c.entry, false);
+        dtcdouble::releaseSlow(c.entry);
+        connection.join();
+        EXPECT_EQ(r.result, XA_OK);
+        EXPECT_EQ(bridgeLock().owner.load(), 0u);
+    }
+    Request cleanup;
+    EXPECT_EQ(cleanup.run(xa_rollback, xid("lock-cookie")), XA_OK);
     EXPECT_TRUE(waitNoRecords());
 }
