@@ -17,7 +17,7 @@
 #include <cstring>
 #include <new>
 
-#include "service/Report.h"
+#include "report/Report.h"
 
 ClientConnection* connectionAllocate() noexcept { return new (std::nothrow) ClientConnection; }
 

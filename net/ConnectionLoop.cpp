@@ -24,7 +24,7 @@
 
 #include "common/Running.h"
 #include "net/Dispatch.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include "net/Connection.h"
 #include "net/ConnectionLoop.h"
 #include "platform/Thread.h"
-#include "service/Guard.h"
-#include "service/Report.h"
-#include "service/Status.h"
+#include "report/Guard.h"
+#include "report/Report.h"
+#include "report/Status.h"
 #include "xa/Binding.h"
 
 std::atomic<platform::Socket> listenSocket{platform::kInvalidSocket};

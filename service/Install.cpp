@@ -31,8 +31,8 @@
 #include "platform/Error.h"
 #include "platform/Process.h"
 #include "platform/ServiceControl.h"
-#include "service/Guard.h"
-#include "service/Report.h"
+#include "report/Guard.h"
+#include "report/Report.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "platform/ProcessEnd.h"
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
-#include "service/Report.h"
+#include "report/Report.h"
 #include "service/Runtime.h"
 
 int main(int argc, char** argv) {

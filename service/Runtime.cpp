@@ -33,9 +33,9 @@
 #include "platform/Signals.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
-#include "service/Guard.h"
-#include "service/Report.h"
-#include "service/Status.h"
+#include "report/Guard.h"
+#include "report/Report.h"
+#include "report/Status.h"
 #include "xa/Binding.h"
 
 namespace {

@@ -36,8 +36,8 @@
 
 #include "common/Codes.h"
 #include "platform/Library.h"
-#include "service/Guard.h"
-#include "service/Report.h"
+#include "report/Guard.h"
+#include "report/Report.h"
 #include "xa/ScopeExit.h"
 
 namespace {

@@ -13,7 +13,7 @@
 // deinit; forget takes it before init. The binding's call counting keeps each
 // call safe from a deinit on a thread that does not take the lock (a worker's).
 #include "common/Codes.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Registry.h"
 #include "xa/Requests.h"

@@ -15,7 +15,7 @@
 #include <memory>
 #include <new>
 
-#include "service/Report.h"
+#include "report/Report.h"
 #include "txdtc.h"
 #include "xa.h"
 #include "xa/Binding.h"

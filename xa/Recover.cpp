@@ -8,7 +8,7 @@
 
 #include "common/Codes.h"
 #include "common/Xid.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Requests.h"
 

@@ -31,8 +31,8 @@
 #include "common/Codes.h"
 #include "common/Xid.h"
 #include "platform/Clock.h"
-#include "service/Guard.h"
-#include "service/Report.h"
+#include "report/Guard.h"
+#include "report/Report.h"
 #include "xa/Binding.h"
 
 namespace {

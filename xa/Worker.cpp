@@ -35,7 +35,7 @@
 #include "common/Codes.h"
 #include "common/Xid.h"
 #include "platform/Thread.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Cookie.h"
 

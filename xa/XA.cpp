@@ -5,7 +5,7 @@
 #include "net/Dispatch.h"
 
 #include "common/Codes.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Registry.h"
 #include "xa/Requests.h"

@@ -10,7 +10,7 @@
 
 #include "platform/FaultGuard.h"
 #include "platform/Sync.h"
-#include "service/Guard.h"
+#include "report/Guard.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "platform/Error.h"
 #include "platform/Process.h"
-#include "service/Report.h"
+#include "report/Report.h"
 #include "support/Process.h"
 #include "support/SyslogCapture.h"
 

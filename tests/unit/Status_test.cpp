@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "service/Status.h"
+#include "report/Status.h"
 #include "support/NotifyReceiver.h"
 
 using testsupport::notifyNext;

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "platform/FaultGuard.h"
-#include "service/Report.h"
+#include "report/Report.h"
 
 void reportException(const char* operation, int32_t code) noexcept;
 

@@ -11,14 +11,14 @@
 //   stopped       -> STATUS=Stopped
 // each with X_MORVALEN_STATE=, X_MORVALEN_CHECKPOINT= and X_MORVALEN_WAIT_HINT=
 // carrying the record (the service manager ignores them; tests read them).
-#include "service/Status.h"
+#include "report/Status.h"
 
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/Notify.h"
-#include "service/Report.h"
+#include "report/Report.h"
 
 namespace {
 

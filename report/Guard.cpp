@@ -1,5 +1,5 @@
 // The report of the guard that every top-level operation runs under.
-#include "service/Guard.h"
+#include "report/Guard.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 // State: the one static buffer of winsockErrorText, used by the listener's
 // thread only. Everything else works on the caller's stack and is safe from
 // any thread; the system log is opened once by the platform layer.
-#include "service/Report.h"
+#include "report/Report.h"
 
 #include <cstdio>
 #include <cstring>
