@@ -68,8 +68,8 @@ void assembleHandshake(uint8_t* value) {
     value[15] = '8';
 }
 
-// Reads and judges the handshake of a new connection: true when the client
-// sent exactly the 16 bytes of the value in one receive.
+}  // namespace
+
 bool handshakeAccepted(ClientConnection* c) {
     uint8_t expected[kHandshakeLength];
     uint8_t received[kHandshakeLength];
@@ -83,6 +83,8 @@ bool handshakeAccepted(ClientConnection* c) {
     // byte, so a zero among the received bytes fails like any wrong byte.
     return std::memcmp(received, expected, kHandshakeLength) == 0;
 }
+
+namespace {
 
 // listen(2) with the backlog of 50; reports a failure. 0 or -1.
 int32_t startListening(platform::Socket listening) {

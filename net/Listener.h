@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "net/Connection.h"
 #include "platform/Socket.h"
 
 constexpr uint16_t kServicePort = 1439;
@@ -12,6 +13,12 @@ constexpr uint16_t kServicePort = 1439;
 // The listening socket once bound, kInvalidSocket before; the stop sequence
 // shuts it down and closes it to wake a blocked accept.
 extern std::atomic<platform::Socket> listenSocket;
+
+// Reads and judges the handshake of a new connection: true when the client
+// sent exactly the 16 bytes of the value in one receive (a value split over
+// two segments, a zero byte or any wrong byte fails). Reads exactly 16 bytes,
+// so a request sent in the same write stays for the connection loop.
+[[nodiscard]] bool handshakeAccepted(ClientConnection* c);
 
 // Runs the listener on the calling thread until it fails or the service stops.
 // 0 when the running flag was found clear or after a caught exception; -1 on a

@@ -18,9 +18,9 @@ constexpr int32_t kRecoverBatch = 7;
 constexpr size_t kEncodingBytes = 980;  // 7 entries of at most 134 bytes fit in 938
 static_assert(sizeof(XID) * kRecoverBatch == kEncodingBytes, "the XID array is 980 bytes too");
 
-// Appends the entries of the first count XIDs at area; the bytes written.
-// Every XID has been checked for lengths in 0..64.
-uint32_t encodeXids(const XID* xids, int32_t count, uint8_t* area) {
+}  // namespace
+
+uint32_t recoverEncodeXids(const XID* xids, int32_t count, uint8_t* area) {
     uint32_t p = 0;
     for (int32_t i = 0; i < count; ++i) {
         const XID& xid = xids[i];
@@ -33,8 +33,6 @@ uint32_t encodeXids(const XID* xids, int32_t count, uint8_t* area) {
     }
     return p;
 }
-
-}  // namespace
 
 int32_t xa_recover(ClientConnection* connection) {
     return guardedCall("xa_recover", kExceptionCaught, [&] {
@@ -66,7 +64,7 @@ int32_t xa_recover(ClientConnection* connection) {
                 return XAER_RMERR;
             }
         }
-        socketWriteBytes(connection, area.get(), encodeXids(xids.get(), r, area.get()));
+        socketWriteBytes(connection, area.get(), recoverEncodeXids(xids.get(), r, area.get()));
         return r;
     });
 }

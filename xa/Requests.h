@@ -16,3 +16,9 @@
 [[nodiscard]] int32_t xa_commit(ClientConnection* connection);    // code 5
 [[nodiscard]] int32_t xa_rollback(ClientConnection* connection);  // code 6
 [[nodiscard]] int32_t xa_query(ClientConnection* connection);     // code 7: 0 branch held, 1 not
+
+// The recover payload's entries for the first count XIDs, written at area: per
+// XID the format identifier (4 bytes), the low bytes of the gtrid and bqual
+// lengths, then gtrid + bqual data bytes. Returns the bytes written. Every XID
+// must have lengths in 0..64 (at most 134 bytes an entry).
+[[nodiscard]] uint32_t recoverEncodeXids(const XID* xids, int32_t count, uint8_t* area);
