@@ -58,6 +58,7 @@ struct DtcBinding {
     ITransactionImportWhereabouts* whereabouts = nullptr;  // owned (one reference)
     ITransactionExportFactory* exportFactory = nullptr;    // owned
     IXATransLookup* lookup = nullptr;                      // owned
+    uint64_t generation = 0;                               // set when published; 0 while unbound
 };
 
 std::mutex bindingMutex;
@@ -65,6 +66,7 @@ DtcBinding binding;                                  // guarded by bindingMutex;
 int32_t callsInFlight = 0;                           // guarded by bindingMutex
 std::vector<platform::LibraryHandle> deferredUnloads;  // guarded by bindingMutex
 bool released = false;                               // guarded by bindingMutex; set by releaseBridge for good
+uint64_t lastGeneration = 0;                         // guarded by bindingMutex; the latest published
 
 // Unloads now when no call is in flight, otherwise leaves it to the last call.
 // Should the deferral itself fail for want of memory, the library simply stays
@@ -95,6 +97,7 @@ struct CallLoan {
             return;
         }
         entry = binding.slots[slot];
+        generation = binding.generation;
         ++callsInFlight;
     }
     ~CallLoan() {
@@ -114,7 +117,8 @@ struct CallLoan {
     }
     CallLoan(const CallLoan&) = delete;
     CallLoan& operator=(const CallLoan&) = delete;
-    void* entry = nullptr;  // the entry point, or null when the binding does not stand
+    void* entry = nullptr;    // the entry point, or null when the binding does not stand
+    uint64_t generation = 0;  // the binding's generation, 0 when it does not stand
 };
 
 template <typename Fn>
@@ -168,6 +172,23 @@ int32_t requestInterface(const IID& iid, const char* failureText, void** out) {
     }
     reportErrorCode(failureText, hr);
     return DTC_FAILED(hr) ? hr : E_NOINTERFACE;
+}
+
+// The code a request gets for a failed bind. A coordinator that cannot be
+// reached (the open cannot reach it: XAER_RMERR; the transaction manager is not
+// available or its connection is down) is XAER_RMFAIL, the XA code for an
+// unavailable resource manager: a transaction manager retries on it, whereas
+// XAER_RMERR from a commit would tell it that the branch was rolled back. Any
+// other failure keeps its own code.
+int32_t requestCode(int32_t bindCode) {
+    switch (bindCode) {
+        case XAER_RMERR:
+        case XACT_E_TMNOTAVAILABLE:
+        case XACT_E_CONNECTION_DOWN:
+            return XAER_RMFAIL;
+        default:
+            return bindCode;
+    }
 }
 
 // Steps of init that build the fresh binding; the first failure's code, or 0.
@@ -254,11 +275,12 @@ int32_t init() noexcept {
         result = retired ? XAER_RMFAIL : bindFresh(&fresh);
         if (result == 0) {
             std::lock_guard<std::mutex> state(bindingMutex);
+            fresh.generation = ++lastGeneration;
             binding = fresh;
             fresh = DtcBinding{};
         }
         finished = true;
-        return result;
+        return requestCode(result);
     });
 }
 
@@ -268,6 +290,25 @@ void deinit() noexcept {
         DtcBinding old;
         {
             std::lock_guard<std::mutex> state(bindingMutex);
+            old = binding;
+            binding = DtcBinding{};
+        }
+        dropBinding(&old);
+    });
+}
+
+void deinitGeneration(uint64_t generation) noexcept {
+    if (generation == 0) {
+        return;
+    }
+    (void)guardedRun("deinit", [&] {
+        platform::ScopedLock hold(bridgeLock());
+        DtcBinding old;
+        {
+            std::lock_guard<std::mutex> state(bindingMutex);
+            if (binding.library == nullptr || binding.generation != generation) {
+                return;  // already dropped, and perhaps bound afresh since: not ours to drop
+            }
             old = binding;
             binding = DtcBinding{};
         }
@@ -292,16 +333,22 @@ void releaseBridge() noexcept {
     unloadWhenIdle(library);
 }
 
-int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags) {
+int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation) {
     CallLoan loan(slot);
+    if (generation != nullptr) {
+        *generation = loan.generation;
+    }
     if (loan.entry == nullptr) {
         return XAER_RMFAIL;
     }
     return entryAs<DTC_XaBranchFn>(loan.entry)(xid, kRmid, flags);
 }
 
-int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags) {
+int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation) {
     CallLoan loan(kSlotRecover);
+    if (generation != nullptr) {
+        *generation = loan.generation;
+    }
     if (loan.entry == nullptr) {
         return XAER_RMFAIL;
     }
@@ -328,4 +375,9 @@ DtcInterfaces dtcInterfacesAcquire() noexcept {
 int32_t dtcCallsInFlight() noexcept {
     std::lock_guard<std::mutex> state(bindingMutex);
     return callsInFlight;
+}
+
+uint64_t dtcBindingGeneration() noexcept {
+    std::lock_guard<std::mutex> state(bindingMutex);
+    return binding.library != nullptr ? binding.generation : 0;
 }

@@ -20,13 +20,23 @@ void createBridgeLock() noexcept;
 [[nodiscard]] platform::ReentrantLock& bridgeLock() noexcept;
 
 // Binds libmsdtcprx.so and the three interfaces on first use: 0 when the binding
-// stands, otherwise the failure code (reported). Takes bridgeLock (re-entrant).
+// stands, otherwise the failure code (reported). When the coordinator cannot
+// be reached (the open answers XAER_RMERR, or the transaction manager is not
+// available) the result is XAER_RMFAIL, the code that tells a transaction
+// manager to retry, while the reports keep the coordinator's own code. Takes
+// bridgeLock (re-entrant).
 [[nodiscard]] int32_t init() noexcept;
 
 // Drops the binding so that the next init binds afresh: closes the XA
 // connection, unloads the library once no call is in flight in it, releases
 // the interfaces. Takes bridgeLock (re-entrant).
 void deinit() noexcept;
+
+// Every binding that init publishes has a generation of its own (never 0,
+// never reused). A call that answered XAER_RMFAIL drops the binding it was
+// made through, and only that one: when another thread has meanwhile dropped
+// it and bound afresh, the new binding stays. 0 drops nothing.
+void deinitGeneration(uint64_t generation) noexcept;
 
 // Last step of the stop sequence: unloads the library (once no call is in
 // flight in it) and retires the binding for good: every later init answers
@@ -53,11 +63,13 @@ enum DtcSlot : int32_t {
 // with (xid, 1, flags) through a snapshot of the binding: XAER_RMFAIL without a
 // call when the binding does not stand (never bound, or dropped by another
 // thread since the caller's init). The library stays loaded until the call has
-// returned. Needs no lock; an exception raised inside the call passes through.
-[[nodiscard]] int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags);
+// returned. *generation (when given) is set on every path to the generation of
+// the binding the call went through, 0 when none. Needs no lock; an exception
+// raised inside the call passes through.
+[[nodiscard]] int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation = nullptr);
 
 // DTC_XaRecover(xids, count, 1, flags) under the same rule.
-[[nodiscard]] int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags);
+[[nodiscard]] int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation = nullptr);
 
 // The three interfaces for cookie export. The caller holds bridgeLock, under
 // which alone they change; each is null while the binding does not stand.
@@ -74,5 +86,7 @@ struct DtcInterfaces {
 // drops the binding's own references. Needs no lock.
 [[nodiscard]] DtcInterfaces dtcInterfacesAcquire() noexcept;
 
-// For tests and diagnostics: calls currently inside the library.
+// For tests and diagnostics: calls currently inside the library, and the
+// generation of the binding that stands (0 when none).
 [[nodiscard]] int32_t dtcCallsInFlight() noexcept;
+[[nodiscard]] uint64_t dtcBindingGeneration() noexcept;

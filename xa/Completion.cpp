@@ -34,13 +34,14 @@ int32_t complete(ClientConnection* connection, DtcSlot slot) {
     if (r < 0) {
         return r;
     }
+    uint64_t generation = 0;
     {
         platform::ScopedLock hold(bridgeLock());
-        r = dtcBranchCall(slot, &connection->xid, connection->flags);
+        r = dtcBranchCall(slot, &connection->xid, connection->flags, &generation);
         destroyBranch(connection->xid);  // whatever r is
     }
     if (r == XAER_RMFAIL) {
-        deinit();
+        deinitGeneration(generation);
     }
     return r;
 }
@@ -53,12 +54,18 @@ int32_t xa_prepare(ClientConnection* connection) {
         if (r < 0) {
             return r;
         }
+        uint64_t generation = 0;
         {
             platform::ScopedLock hold(bridgeLock());
-            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags);
+            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags, &generation);
+            if (r == XA_OK) {
+                // From now on only the transaction manager's decision may end
+                // the branch: the expiry sweep leaves it in doubt.
+                markThreadDatenPrepared(connection->xid);
+            }
         }
         if (r == XAER_RMFAIL) {
-            deinit();
+            deinitGeneration(generation);
         }
         return r;
     });
@@ -80,9 +87,10 @@ int32_t xa_forget(ClientConnection* connection) {
             return r;
         }
         destroyBranch(connection->xid);  // before the call
-        r = dtcBranchCall(kSlotForget, &connection->xid, connection->flags);
+        uint64_t generation = 0;
+        r = dtcBranchCall(kSlotForget, &connection->xid, connection->flags, &generation);
         if (r == XAER_RMFAIL) {
-            deinit();  // still under the lock
+            deinitGeneration(generation);  // still under the lock
         }
         return r;
     });

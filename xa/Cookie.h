@@ -5,9 +5,10 @@
 
 // Exports the calling thread's DTC transaction (the branch it started with
 // DTC_XaStart) as a cookie for the local coordinator's whereabouts. Must run on
-// the thread that started the branch; *cookie and *cookieLength are written
-// under bridgeLock (only the worker of the branch writes them), the coordinator
-// calls are made without it.
+// the thread that started the branch. Holds bridgeLock for its whole run, the
+// coordinator calls included, so an export never overlaps a bind, an unbind,
+// a registry operation or a handler's DTC call; *cookie and *cookieLength are
+// written under it (only the worker of the branch writes them).
 //
 // 0: *cookie holds a new buffer (new[]) of *cookieLength bytes, owned by the
 // caller from now on; or, when only the whereabouts buffer could not be

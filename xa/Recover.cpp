@@ -46,10 +46,11 @@ int32_t xa_recover(ClientConnection* connection) {
         if (xids == nullptr || area == nullptr) {
             return kRecordAllocFailed;  // the working storage cannot be allocated
         }
-        r = dtcRecoverCall(xids.get(), kRecoverBatch, connection->flags);
+        uint64_t generation = 0;
+        r = dtcRecoverCall(xids.get(), kRecoverBatch, connection->flags, &generation);
         if (r < 0) {
             if (r == XAER_RMFAIL) {
-                deinit();  // still under the lock
+                deinitGeneration(generation);  // still under the lock
             }
             return r;
         }

@@ -14,8 +14,9 @@
 //      signalled doneEvent.
 //   3. Every caller that searchThreadDaten finds it for gets a reference and
 //      gives it back when it has read result and cookie (ThreadDatenRef).
-//   4. garbageThreadDaten stops the worker (bounded poll of `closing`), then
-//      unlinks the record, dropping the registry's reference.
+//   4. garbageThreadDaten asks the worker to stop (stopRequested, then
+//      commandEvent) and polls `closing` for at most 10 x 1 ms, then unlinks
+//      the record, dropping the registry's reference.
 //   5. The last reference frees the cookie, closes both events and frees the
 //      record. So a garbage call whose poll runs out while the worker is still
 //      inside DTC, or while a poster still waits on doneEvent, frees nothing
@@ -75,7 +76,10 @@ bool expired(const ThreadDaten* record, uint32_t now) {
 
 // Reports, rolls back and destroys an expired record; under bridgeLock, from
 // the search's walk. The rollback's result is ignored; when the binding does
-// not stand no call is made.
+// not stand no call is made. A branch whose prepare answered XA_OK is not
+// rolled back: it belongs to its transaction manager, whose commit or rollback
+// alone may end it, and stays in doubt at the coordinator (recover lists it);
+// only its record goes, with a warning of its own.
 void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
     int32_t gtridLength = clampLength(record->xid.gtrid_length, 0);
     int32_t bqualLength = clampLength(record->xid.bqual_length, gtridLength);
@@ -84,10 +88,17 @@ void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
     renderHex(record->xid.data, gtridLength, gtrid);
     renderHex(record->xid.data + gtridLength, bqualLength, bqual);
     char text[700];
-    snprintf(text, sizeof text, "Transaction Timeout (rollback) after ms : %d; Xid(%d,%s,%s)",
+    bool prepared = record->prepared.load(std::memory_order_relaxed) != 0;
+    snprintf(text, sizeof text,
+             prepared ? "Transaction Timeout (prepared, left in doubt) after ms : %d; Xid(%d,%s,%s)"
+                      : "Transaction Timeout (rollback) after ms : %d; Xid(%d,%s,%s)",
              static_cast<int32_t>(now - record->timeStamp), record->xid.formatID, gtrid, bqual);
-    reportError(text);
-    (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+    if (prepared) {
+        reportWarning(text);
+    } else {
+        reportError(text);
+        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+    }
     garbageThreadDaten(record);
 }
 
@@ -215,7 +226,10 @@ void garbageThreadDaten(ThreadDaten* record) noexcept {
     (void)guardedRun("garbageThreadDaten", [&] {
         platform::ScopedLock hold(bridgeLock());
         if (record->closing.load(std::memory_order_acquire) == 0) {
-            record->command.store(CMD_STOP, std::memory_order_relaxed);
+            // Not through `command`: a poster may be writing its own command at
+            // this moment, and the stop must neither be overwritten by it nor
+            // overwrite it. The worker looks at the flag each time it wakes.
+            record->stopRequested.store(1, std::memory_order_release);
             platform::eventSet(record->commandEvent);
             // A bounded wait: the worker may be inside a slow DTC call. Its
             // reference keeps the record valid whatever this poll decides.
@@ -226,6 +240,18 @@ void garbageThreadDaten(ThreadDaten* record) noexcept {
         }
         // The events and the cookie go with the last reference.
         removeThreadDaten(record);
+    });
+}
+
+void markThreadDatenPrepared(const XID& xid) noexcept {
+    (void)guardedRun("markThreadDatenPrepared", [&] {
+        platform::ScopedLock hold(bridgeLock());
+        for (int32_t i = 0; i < threadDatenCount; ++i) {
+            if (xidEqual(threadDatenList[i]->xid, xid)) {
+                threadDatenList[i]->prepared.store(1, std::memory_order_relaxed);
+                return;
+            }
+        }
     });
 }
 

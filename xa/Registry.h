@@ -8,6 +8,8 @@
 #include "xa.h"
 
 // Commands for a branch's worker; every value other than 1 and 2 acts as CMD_STOP.
+// garbageThreadDaten asks for the stop through stopRequested instead, so that it
+// never overwrites a command that a poster has written.
 constexpr int32_t CMD_STOP = 0;
 constexpr int32_t CMD_START = 1;
 constexpr int32_t CMD_END = 2;
@@ -18,11 +20,22 @@ constexpr uint32_t kBranchExpiryMs = 600000;
 // One XA branch that the service has started and not yet finished with.
 // Fields that a poster and the worker hand over are atomics; the events order
 // them (what one side writes before it signals, the other reads after its wait).
+// The outcome of a branch's first start, as firstStart holds it.
+constexpr int32_t kFirstStartPending = 0;
+constexpr int32_t kFirstStartDone = 1;    // DTC_XaStart and the cookie export succeeded
+constexpr int32_t kFirstStartFailed = -1; // the branch does not exist; its record is being destroyed
+
 struct ThreadDaten {
     XID xid{};                             // the branch; copied at creation, never changed
     std::atomic<int32_t> flags{0};         // XA flags of the last start or end posted
-    std::atomic<int32_t> result{0};        // code of the worker's last command, valid after doneEvent
+    std::atomic<int32_t> result{XAER_PROTO};  // code of the worker's last command, valid after doneEvent;
+                                           // a poster presets XAER_PROTO, the answer when its command never ran
+    std::atomic<uint64_t> generation{0};   // binding generation of the call that gave result
     std::atomic<int32_t> command{CMD_START};  // what the worker runs next
+    std::atomic<uint8_t> stopRequested{0}; // set by garbageThreadDaten: the worker ends at its next wait
+    std::atomic<int32_t> firstStart{kFirstStartPending};  // outcome of the first start (waitable)
+    std::atomic<uint8_t> startedInDtc{0};  // the first DTC_XaStart succeeded (set by the worker)
+    std::atomic<uint8_t> prepared{0};      // a prepare of the branch answered XA_OK
     uint8_t* cookie = nullptr;             // exported cookie, owned; written under bridgeLock, then fixed
     uint32_t cookieLength = 0;             // bytes in cookie, as Export gave them
     platform::Event* doneEvent = nullptr;     // manual reset: the worker finished a command
@@ -66,6 +79,12 @@ void removeThreadDaten(ThreadDaten* record) noexcept;
 // reference. The caller's own reference, if it holds one, stays valid. Null
 // does nothing. Takes bridgeLock.
 void garbageThreadDaten(ThreadDaten* record) noexcept;
+
+// Marks the listed record of the XID, if there is one, as prepared: its prepare
+// answered XA_OK, so the branch belongs to its transaction manager and the
+// expiry sweep must not roll it back. Neither renews the time stamp nor sweeps.
+// Takes bridgeLock.
+void markThreadDatenPrepared(const XID& xid) noexcept;
 
 // A reference held for a scope: released on every way out.
 struct ThreadDatenRef {

@@ -5,12 +5,15 @@
 // its cookie; connection threads post commands to it and wait for the answer.
 //
 // The hand-off, in order:
-//   1. The poster writes flags (for CMD_START and CMD_END) and command, then
-//      signals commandEvent. A new branch's worker runs CMD_START at once.
-//   2. The worker, woken, resets commandEvent, reads command and flags, runs
-//      the command, writes result (and the cookie, under bridgeLock) and, on its
-//      way out only, sets closing.
-//   3. The worker signals doneEvent, then waits on commandEvent again (or ends).
+//   1. The poster presets result to XAER_PROTO, writes flags (for CMD_START and
+//      CMD_END) and command, then signals commandEvent. A new branch's worker
+//      runs its first CMD_START at once.
+//   2. The worker, woken, resets commandEvent, looks at stopRequested (a stop
+//      wins over the posted command, which then stays unrun), reads command and
+//      flags, runs the command, writes result (and the cookie, under
+//      bridgeLock) and, on its way out only, sets closing.
+//   3. The worker signals doneEvent, then waits on commandEvent again (or ends;
+//      its way out signals doneEvent too).
 //   4. The poster, woken, resets doneEvent and reads result and the cookie.
 // Each event is reset only by the thread that waited on it. No lock is held
 // across a wait; the only bounded wait is garbageThreadDaten's poll.
@@ -21,9 +24,16 @@
 // answer, or overwrite a new branch's first CMD_START). A poster therefore
 // takes the record's `posting` turn before it posts and gives it back after it
 // has read the answer; a second poster that finds the turn taken is answered
-// XAER_PROTO at once, without posting. The creator of a record holds the turn
-// from creation. Joins post nothing and need no turn; garbageThreadDaten's
-// CMD_STOP needs none either, as it waits for no answer.
+// XAER_PROTO at once, without posting. Once it holds the turn a poster looks at
+// `closing` again, because the poster before it may have ended the worker. The
+// creator of a record holds the turn from creation. garbageThreadDaten needs no
+// turn: it asks for the stop through its own flag and waits for no answer.
+//
+// A branch's first start: the creator always waits for the worker's answer, so
+// a start that fails answers the coordinator's own code, and its record is
+// destroyed at once (XA leaves a failed start with no branch). Joins that find
+// the record meanwhile wait for that outcome (firstStart) and answer XAER_NOTA
+// when it failed.
 //
 // References (see Registry.cpp): the worker holds one from before it starts to
 // its very last step, and a poster holds the one its search gave it until it
@@ -38,6 +48,7 @@
 #include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Cookie.h"
+#include "xa/ScopeExit.h"
 
 namespace {
 
@@ -73,23 +84,64 @@ void handCookie(ThreadDatenRef branch, BranchCookie* out) {
     out->branch = std::move(branch);
 }
 
-// Step 6 of a start: the worker's answer, or XAER_PROTO when it has already
-// left (the record is then destroyed).
-int32_t collectStart(ThreadDatenRef branch, BranchCookie* out) {
-    ThreadDaten* record = branch.record;
-    if (record->closing.load(std::memory_order_acquire) != 0) {
-        garbageThreadDaten(record);
-        return XAER_PROTO;
-    }
+// Waits for the worker's answer to the command just posted (or, for a new
+// branch, to its first CMD_START), resets doneEvent and reads the result. The
+// worker signals doneEvent on every way out too, so this never waits for a
+// worker that has ended. *generation gets the binding generation of the call
+// that gave the result.
+int32_t awaitAnswer(ThreadDaten* record, uint64_t* generation) {
     platform::eventWait(record->doneEvent);
     platform::eventReset(record->doneEvent);
-    int32_t result = record->result.load(std::memory_order_relaxed);
-    handCookie(std::move(branch), out);
+    if (generation != nullptr) {
+        *generation = record->generation.load(std::memory_order_relaxed);
+    }
+    return record->result.load(std::memory_order_relaxed);
+}
+
+// Posts a command to a worker whose posting turn the caller holds. The result
+// is preset to XAER_PROTO, which is what the poster reads when the worker was
+// asked to stop before it could run the command. False when commandEvent could
+// not be signalled.
+bool postCommand(ThreadDaten* record, int32_t command, int32_t flags) {
+    record->result.store(XAER_PROTO, std::memory_order_relaxed);
+    record->flags.store(flags, std::memory_order_relaxed);
+    record->command.store(command, std::memory_order_relaxed);
+    return platform::eventSet(record->commandEvent);
+}
+
+// Records the outcome of a branch's first start and wakes the joins waiting
+// for it.
+void settleFirstStart(ThreadDaten* record, int32_t outcome) {
+    record->firstStart.store(outcome, std::memory_order_release);
+    record->firstStart.notify_all();
+}
+
+// A new branch's first start, once its worker runs: the worker's answer. A
+// start that failed leaves no branch behind, whatever the timing: its record
+// is destroyed at once (so a retry of the XID is a new start, not XAER_DUPID),
+// and when DTC_XaStart had succeeded and only the cookie export failed, the
+// coordinator's branch is rolled back after the worker has ended its
+// association, since the client was told that the start failed.
+int32_t collectFirstStart(ThreadDatenRef branch, BranchCookie* out, uint64_t* generation) {
+    ThreadDaten* record = branch.record;
+    int32_t result = awaitAnswer(record, generation);
+    if (result >= 0) {
+        settleFirstStart(record, kFirstStartDone);
+        handCookie(std::move(branch), out);
+        return result;
+    }
+    settleFirstStart(record, kFirstStartFailed);
+    if (record->startedInDtc.load(std::memory_order_relaxed) != 0) {
+        // The worker's way out (its TMSUCCESS end) precedes the doneEvent we
+        // woke on, so the association has ended by now.
+        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+    }
+    garbageThreadDaten(record);
     return result;
 }
 
 // A new branch: record, registry, worker. Leaves no record behind on failure.
-int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out) {
+int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out, uint64_t* generation) {
     if (!xidLengthsValid(xid)) {
         return XAER_INVAL;
     }
@@ -100,6 +152,13 @@ int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out) {
     }
     ThreadDaten* record = created.record;
     PostTurn turn(record, true);  // a record is made with its creator's turn taken
+    // Joins that found the record wait for the first start's outcome; every way
+    // out that does not settle it as done settles it as failed.
+    ScopeExit unsettled([record] {
+        if (record->firstStart.load(std::memory_order_acquire) == kFirstStartPending) {
+            settleFirstStart(record, kFirstStartFailed);
+        }
+    });
     int32_t added = addThreadDaten(record);
     if (added != 0) {
         record->closing.store(1, std::memory_order_release);  // no worker to wait for
@@ -110,21 +169,44 @@ int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out) {
     if (platform::threadStartDetached(thread_run, record, kWorkerStackBytes) != 0) {
         releaseThreadDaten(record);  // the worker that never ran gives its reference back
         record->closing.store(1, std::memory_order_release);
+        settleFirstStart(record, kFirstStartFailed);
         garbageThreadDaten(record);
         return kWorkerStartFailed;
     }
-    return collectStart(std::move(created), out);
+    return collectFirstStart(std::move(created), out, generation);
+}
+
+// A join of a listed branch: answered here, without DTC and without the
+// worker, once the branch's first start is known to have succeeded. A join
+// that finds the first start still running waits for its outcome; a join of a
+// branch whose first start failed is answered XAER_NOTA, as the coordinator
+// answers a join of a branch that does not exist.
+int32_t joinBranch(ThreadDatenRef found, BranchCookie* out) {
+    ThreadDaten* record = found.record;
+    int32_t outcome = record->firstStart.load(std::memory_order_acquire);
+    while (outcome == kFirstStartPending) {
+        record->firstStart.wait(kFirstStartPending, std::memory_order_acquire);
+        outcome = record->firstStart.load(std::memory_order_acquire);
+    }
+    if (outcome == kFirstStartFailed) {
+        return XAER_NOTA;
+    }
+    record->joinCount.fetch_add(1, std::memory_order_relaxed);
+    handCookie(std::move(found), out);
+    return XA_OK;
 }
 
 // CMD_START: DTC_XaStart, then the cookie on the branch's first success. True
 // when the worker goes on waiting.
-bool runStart(ThreadDaten* record, int32_t flags, int32_t* last) {
-    int32_t code = dtcBranchCall(kSlotStart, &record->xid, flags);
+bool runStart(ThreadDaten* record, int32_t flags, int32_t* last, uint64_t* lastGeneration) {
+    int32_t code = dtcBranchCall(kSlotStart, &record->xid, flags, lastGeneration);
     *last = code;
+    record->generation.store(*lastGeneration, std::memory_order_relaxed);
     if (code < 0) {
         record->result.store(code, std::memory_order_relaxed);
         return false;
     }
+    record->startedInDtc.store(1, std::memory_order_relaxed);
     if (record->cookie == nullptr) {  // only this thread writes it, so no lock to read it
         int32_t exported = getCookie(&record->cookie, &record->cookieLength);
         *last = exported;
@@ -138,20 +220,27 @@ bool runStart(ThreadDaten* record, int32_t flags, int32_t* last) {
     return true;
 }
 
-// The worker's loop; returns when the command does not leave it waiting. `last`
-// is the code of the latest DTC_XaStart, getCookie or DTC_XaEnd with posted
-// flags; the TMSUCCESS end of CMD_STOP does not change it.
-void runCommands(ThreadDaten* record, int32_t* last) {
+// The worker's loop; returns when the command does not leave it waiting, or
+// when garbageThreadDaten asked it to stop. `last` is the code of the latest
+// DTC_XaStart, getCookie or DTC_XaEnd with posted flags, `lastGeneration` the
+// binding generation it went through; the TMSUCCESS end of a stop changes
+// neither. A new branch's first CMD_START runs at once; the stop request is
+// looked at each time the worker wakes, before it reads the next command, so
+// a command posted together with a stop is left unrun (its poster reads the
+// XAER_PROTO it preset).
+void runCommands(ThreadDaten* record, int32_t* last, uint64_t* lastGeneration) {
+    int32_t command = record->command.load(std::memory_order_relaxed);
     for (;;) {
         int32_t flags = record->flags.load(std::memory_order_relaxed);
         bool stay = false;
-        switch (record->command.load(std::memory_order_relaxed)) {
+        switch (command) {
             case CMD_START:
-                stay = runStart(record, flags, last);
+                stay = runStart(record, flags, last, lastGeneration);
                 break;
             case CMD_END: {
-                int32_t code = dtcBranchCall(kSlotEnd, &record->xid, flags);
+                int32_t code = dtcBranchCall(kSlotEnd, &record->xid, flags, lastGeneration);
                 *last = code;
+                record->generation.store(*lastGeneration, std::memory_order_relaxed);
                 record->result.store(code, std::memory_order_relaxed);
                 stay = (flags & TMSUSPEND) != 0;  // a suspended branch keeps its worker, whatever the code
                 break;
@@ -168,11 +257,16 @@ void runCommands(ThreadDaten* record, int32_t* last) {
         platform::eventSet(record->doneEvent);
         platform::eventWait(record->commandEvent);
         platform::eventReset(record->commandEvent);
+        if (record->stopRequested.load(std::memory_order_acquire) != 0) {
+            command = CMD_STOP;
+        } else {
+            command = record->command.load(std::memory_order_relaxed);
+        }
     }
 }
 
 // The way out, taken on every exit from the loop.
-void leaveBranch(ThreadDaten* record, int32_t last) noexcept {
+void leaveBranch(ThreadDaten* record, int32_t last, uint64_t lastGeneration) noexcept {
     if (last != 0) {
         // Its code is ignored; a fault in it is reported and the way out goes on.
         (void)guardedRun("thread_run", [&] { (void)dtcBranchCall(kSlotEnd, &record->xid, TMSUCCESS); });
@@ -181,7 +275,7 @@ void leaveBranch(ThreadDaten* record, int32_t last) noexcept {
     record->closing.store(1, std::memory_order_release);
     platform::eventSet(done);
     if (last == XAER_RMFAIL) {
-        deinit();  // the next request binds afresh
+        deinitGeneration(lastGeneration);  // the next request binds afresh
     }
     releaseThreadDaten(record);  // the worker's reference: its very last use of the record
 }
@@ -191,15 +285,19 @@ void leaveBranch(ThreadDaten* record, int32_t last) noexcept {
 void thread_run(void* argument) noexcept {
     auto* record = static_cast<ThreadDaten*>(argument);
     int32_t last = 0;
-    if (!guardedRun("thread_run", [&] { runCommands(record, &last); })) {
+    uint64_t lastGeneration = 0;
+    if (!guardedRun("thread_run", [&] { runCommands(record, &last, &lastGeneration); })) {
         // The poster waiting on doneEvent gets the exception code as the result.
         record->result.store(kExceptionCaught, std::memory_order_relaxed);
         last = kExceptionCaught;
     }
-    leaveBranch(record, last);
+    leaveBranch(record, last, lastGeneration);
 }
 
-int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie) noexcept {
+int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie, uint64_t* generation) noexcept {
+    if (generation != nullptr) {
+        *generation = 0;
+    }
     return guardedCall("thread_start", kExceptionCaught, [&]() -> int32_t {
         ThreadDatenRef found(searchThreadDaten(xid));
         ThreadDaten* record = found.record;
@@ -212,28 +310,35 @@ int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie) noexce
             if (!turn.held) {
                 return XAER_PROTO;  // another connection is posting to this branch
             }
-            record->flags.store(flags, std::memory_order_relaxed);
-            record->command.store(CMD_START, std::memory_order_relaxed);
-            if (!platform::eventSet(record->commandEvent)) {
+            // Looked at once the turn is ours: the worker may have ended under
+            // the poster that held the turn before us.
+            if (record->closing.load(std::memory_order_acquire) != 0) {
+                garbageThreadDaten(record);
+                return XAER_PROTO;
+            }
+            if (!postCommand(record, CMD_START, flags)) {
                 return kResumeSignalFailed;
             }
-            return collectStart(std::move(found), cookie);
+            int32_t result = awaitAnswer(record, generation);
+            handCookie(std::move(found), cookie);
+            return result;
         }
         if ((flags & TMJOIN) != 0 && record != nullptr) {
-            // Answered here: no DTC call, nothing posted, closing not looked at.
-            record->joinCount.fetch_add(1, std::memory_order_relaxed);
-            handCookie(std::move(found), cookie);
-            return XA_OK;
+            // Answered here: no DTC call, nothing posted.
+            return joinBranch(std::move(found), cookie);
         }
         if (record != nullptr) {
             return XAER_DUPID;
         }
         // A TMJOIN start of an unknown XID makes a new branch, TMJOIN passed on.
-        return startBranch(xid, flags, cookie);
+        return startBranch(xid, flags, cookie, generation);
     });
 }
 
-int32_t thread_end(const XID& xid, int32_t flags) {
+int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation) {
+    if (generation != nullptr) {
+        *generation = 0;
+    }
     ThreadDatenRef found(searchThreadDaten(xid));
     ThreadDaten* record = found.record;
     if (record == nullptr) {
@@ -254,12 +359,13 @@ int32_t thread_end(const XID& xid, int32_t flags) {
     if (!turn.held) {
         return XAER_PROTO;  // another connection is posting to this branch
     }
-    record->flags.store(flags, std::memory_order_relaxed);
-    record->command.store(CMD_END, std::memory_order_relaxed);
-    if (!platform::eventSet(record->commandEvent)) {
+    // Again once the turn is ours: an end by the poster before us may have
+    // ended the worker, and nobody would answer a command posted now.
+    if (record->closing.load(std::memory_order_acquire) != 0) {
+        return XAER_PROTO;
+    }
+    if (!postCommand(record, CMD_END, flags)) {
         return kEndSignalFailed;
     }
-    platform::eventWait(record->doneEvent);
-    platform::eventReset(record->doneEvent);
-    return record->result.load(std::memory_order_relaxed);
+    return awaitAnswer(record, generation);
 }

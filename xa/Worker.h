@@ -28,12 +28,15 @@ struct BranchCookie {
 // that return the branch's cookie (a successful start or resume, a join) and
 // left empty otherwise. Waits, without a lock and without a time-out, for the
 // worker's answer.
-[[nodiscard]] int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie) noexcept;
+// *generation (when given) gets the binding generation of the DTC call that
+// gave the result, 0 when no call did: the generation to drop on XAER_RMFAIL.
+[[nodiscard]] int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie,
+                                   uint64_t* generation = nullptr) noexcept;
 
 // An XA end for the XID: XA_OK for the end of a joined start, otherwise the
 // worker's DTC_XaEnd code, or kEndNoRecord, XAER_PROTO (the worker has ended),
 // kEndSignalFailed. Waits like thread_start. Exceptions pass to the caller.
-[[nodiscard]] int32_t thread_end(const XID& xid, int32_t flags);
+[[nodiscard]] int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation = nullptr);
 
 // The worker: runs the commands posted to its record until the branch ends.
 void thread_run(void* record) noexcept;

@@ -21,10 +21,11 @@ int32_t xa_start(ClientConnection* connection) {
             return r;
         }
         BranchCookie cookie;  // holds the branch until its bytes are in the reply
-        r = thread_start(connection->xid, connection->flags, &cookie);
+        uint64_t generation = 0;
+        r = thread_start(connection->xid, connection->flags, &cookie, &generation);
         if (r < 0) {
             if (r == XAER_RMFAIL) {
-                deinit();  // the next request binds afresh
+                deinitGeneration(generation);  // the next request binds afresh
             }
             return r;
         }
@@ -40,9 +41,10 @@ int32_t xa_end(ClientConnection* connection) {
         if (r < 0) {
             return r;
         }
-        r = thread_end(connection->xid, connection->flags);
+        uint64_t generation = 0;
+        r = thread_end(connection->xid, connection->flags, &generation);
         if (r == XAER_RMFAIL) {
-            deinit();
+            deinitGeneration(generation);
         }
         return r;
     });

@@ -51,20 +51,28 @@ TEST(XaBinding, EachFailureHasItsTextCodeAndLeavesNothingBound) {
     struct Case {
         const char* name;
         void (*script)();
-        int32_t code;
+        int32_t code;      // reported
+        int32_t answered;  // the request's result
         const char* text;
     };
+    // A coordinator that cannot be reached (the open's XAER_RMERR, an
+    // unavailable transaction manager) is answered XAER_RMFAIL, so that a
+    // transaction manager retries; the reports keep the coordinator's code.
     const Case cases[] = {
-        {"open", [] { dtcdouble::setResult(dtcdouble::kOpen, XAER_RMERR); }, XAER_RMERR, "Open the MSDTC : -3"},
+        {"open", [] { dtcdouble::setResult(dtcdouble::kOpen, XAER_RMERR); }, XAER_RMERR, XAER_RMFAIL,
+         "Open the MSDTC : -3"},
+        {"open-inval", [] { dtcdouble::setResult(dtcdouble::kOpen, XAER_INVAL); }, XAER_INVAL, XAER_INVAL,
+         "Open the MSDTC : -5"},
         {"whereabouts", [] { dtcdouble::setTransactionManager(dtcdouble::kWhereabouts, XACT_E_TMNOTAVAILABLE, false); },
-         XACT_E_TMNOTAVAILABLE, "DtcGetTransactionManager::IID_ITransactionImportWhereabouts : -2147168229"},
-        {"factory", [] { dtcdouble::setTransactionManager(dtcdouble::kExportFactory, E_FAIL, false); }, E_FAIL,
+         XACT_E_TMNOTAVAILABLE, XAER_RMFAIL,
+         "DtcGetTransactionManager::IID_ITransactionImportWhereabouts : -2147168229"},
+        {"factory", [] { dtcdouble::setTransactionManager(dtcdouble::kExportFactory, E_FAIL, false); }, E_FAIL, E_FAIL,
          "DtcGetTransactionManager::IID_ITransactionExportFactory : -2147467259"},
         {"lookup", [] { dtcdouble::setTransactionManager(dtcdouble::kXaLookup, E_OUTOFMEMORY, false); }, E_OUTOFMEMORY,
-         "DtcGetTransactionManager::IID_IXATransLookup : -2147024882"},
+         E_OUTOFMEMORY, "DtcGetTransactionManager::IID_IXATransLookup : -2147024882"},
         // Success with a null pointer: reported with the success code, then E_NOINTERFACE.
         {"null", [] { dtcdouble::setTransactionManager(dtcdouble::kXaLookup, S_OK, true); }, E_NOINTERFACE,
-         "DtcGetTransactionManager::IID_IXATransLookup : 0"},
+         E_NOINTERFACE, "DtcGetTransactionManager::IID_IXATransLookup : 0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -72,7 +80,7 @@ TEST(XaBinding, EachFailureHasItsTextCodeAndLeavesNothingBound) {
         c.script();
         Reports reports;
         Request request;
-        EXPECT_EQ(request.run(xa_start, xid("fail-start")), c.code);
+        EXPECT_EQ(request.run(xa_start, xid("fail-start")), c.answered);
         EXPECT_EQ(request.replyLength(), 8u);
         std::string text = reports.text();
         EXPECT_EQ(countLines(text, c.text), 1) << text;
@@ -186,4 +194,40 @@ TEST(XaBinding, TheLibraryStaysLoadedUntilTheLastCallInFlightReturns) {
     EXPECT_EQ(dtcdouble::libraryUnloads(), unloads);
     deinit();
     EXPECT_EQ(dtcdouble::libraryUnloads(), unloads + 1);
+}
+
+TEST(XaBinding, ALateRmfailDropsOnlyTheBindingItsCallWentThrough) {
+    // A worker's end answers XAER_RMFAIL late, after another thread has dropped
+    // the binding and a third request has bound afresh: the end's handler must
+    // not drop the new binding.
+    freshStart();
+    XID branch = xid("gen-branch");
+    Request r;
+    ASSERT_EQ(r.run(xa_start, branch), XA_OK);
+    uint64_t first = dtcBindingGeneration();
+    ASSERT_NE(first, 0u);
+    dtcdouble::setSlow(dtcdouble::kEnd, true);
+    dtcdouble::pushResult(dtcdouble::kEnd, XAER_RMFAIL);
+    Request ender;
+    std::thread end([&] { ender.run(xa_end, branch, TMSUSPEND); });
+    ASSERT_TRUE(dtcdouble::waitForCalls(dtcdouble::kEnd, 1, 5000));
+    deinit();
+    Request other;
+    EXPECT_EQ(other.run(xa_recover, nullXid(), TMSTARTRSCAN), 0);  // binds afresh
+    uint64_t second = dtcBindingGeneration();
+    EXPECT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    int32_t closes = dtcdouble::callCount(dtcdouble::kClose);
+    dtcdouble::releaseSlow(dtcdouble::kEnd);
+    end.join();
+    EXPECT_EQ(ender.result, XAER_RMFAIL);
+    EXPECT_EQ(dtcBindingGeneration(), second);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kClose), closes);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 2);
+    // A call through the binding that stands still drops it on XAER_RMFAIL.
+    dtcdouble::pushResult(dtcdouble::kPrepare, XAER_RMFAIL);
+    EXPECT_EQ(other.run(xa_prepare, xid("gen-other")), XAER_RMFAIL);
+    EXPECT_EQ(dtcBindingGeneration(), 0u);
+    EXPECT_EQ(other.run(xa_rollback, branch), XA_OK);
+    EXPECT_TRUE(waitNoRecords());
 }

@@ -2,6 +2,7 @@
 // ten-minute expiry with its report and rollback (on a substituted clock), and
 // garbageThreadDaten's bounded wait. Records here have no worker: a record
 // made "closing" is destroyed without waiting.
+#include <algorithm>
 #include <chrono>
 
 #include "XaTestSupport.h"
@@ -168,22 +169,67 @@ TEST(XaRegistry, GarbageWaitsBoundedForAWorkerAndNotForAClosingOne) {
     // Closing already: nothing is posted.
     ThreadDaten* closing = listed(xid("g-closing"));
     garbageThreadDaten(closing);
-    EXPECT_EQ(closing->command.load(), CMD_START);
+    EXPECT_EQ(closing->stopRequested.load(), 0);
     EXPECT_FALSE(found(xid("g-closing")));
     releaseThreadDaten(closing);
 
-    // A worker that never answers: CMD_STOP is posted, the wait ends after 10 x 1 ms.
+    // A worker that never answers: the stop is asked for, the wait ends after
+    // 10 x 1 ms. The command a poster may have written is left alone.
     ThreadDaten* silent = createThreadDaten(xid("g-silent"), 0, &eventsFailed);
     ASSERT_EQ(addThreadDaten(silent), 0);
     auto before = std::chrono::steady_clock::now();
     garbageThreadDaten(silent);
     auto waited = std::chrono::steady_clock::now() - before;
     EXPECT_GE(waited, std::chrono::milliseconds(10));
-    EXPECT_EQ(silent->command.load(), CMD_STOP);
+    EXPECT_EQ(silent->stopRequested.load(), 1);
+    EXPECT_EQ(silent->command.load(), CMD_START);
     EXPECT_TRUE(silent->commandEvent->signalled);  // still valid: the test holds a reference
     EXPECT_FALSE(found(xid("g-silent")));
     releaseThreadDaten(silent);
 
     garbageThreadDaten(nullptr);
     EXPECT_EQ(threadDatenAlive(), 0);
+}
+
+TEST(XaRegistry, TheSweepLeavesAPreparedBranchInDoubt) {
+    // A branch whose prepare answered XA_OK belongs to its transaction manager:
+    // the expiry sweep drops its record with a warning of its own and never
+    // rolls it back. An unprepared branch beside it is swept as ever, and a
+    // prepare that did not answer XA_OK marks nothing.
+    freshStart();
+    platform::tickCountSubstitute(fakeTicks);
+    fakeNow = 1000000;
+    Request r;
+    XID prepared = xid("s-prepared");
+    XID refused = xid("s-refused");
+    XID idle = xid("s-idle");
+    for (const XID& x : {prepared, refused, idle}) {
+        ASSERT_EQ(r.run(xa_start, x), XA_OK);
+        ASSERT_EQ(r.run(xa_end, x, TMSUCCESS), XA_OK);
+    }
+    ASSERT_EQ(r.run(xa_prepare, prepared), XA_OK);
+    dtcdouble::pushResult(dtcdouble::kPrepare, XA_RBROLLBACK);
+    ASSERT_EQ(r.run(xa_prepare, refused), XA_RBROLLBACK);
+    dtcdouble::clearCalls();
+
+    fakeNow += 900000;  // fifteen minutes without a look
+    Reports reports;
+    EXPECT_EQ(r.run(xa_query, xid("s-other")), 1);
+    std::string text = reports.text();
+    EXPECT_EQ(countLines(text, "Transaction Timeout (prepared, left in doubt) after ms : 900000; "
+                               "Xid(19798,732D7072657061726564,6231)"),
+              1)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    std::vector<dtcdouble::Call> rollbacks = dtcdouble::callsOf(dtcdouble::kRollback);
+    ASSERT_EQ(rollbacks.size(), 2u);  // the refused and the idle branch, not the prepared one
+    for (const dtcdouble::Call& call : rollbacks) {
+        EXPECT_FALSE(xidEqual(call.xid, prepared));
+    }
+    EXPECT_EQ(threadDatenListCount(), 0);
+    // Its transaction manager's decision still reaches DTC.
+    EXPECT_EQ(r.run(xa_commit, prepared), XA_OK);
+    EXPECT_EQ(dtcdouble::callCount(dtcdouble::kCommit), 1);
+    platform::tickCountSubstitute(nullptr);
+    EXPECT_TRUE(waitNoRecords());
 }
