@@ -10,7 +10,10 @@
 //  10  L  XID body: format id (4), gtrid length (1), bqual length (1), data
 //
 // The connection is closed, without a reply, when a header field or the XID
-// field cannot be read or when the request code is above 7. A malformed XID
+// field cannot be read or when the request code is above 7. Once one field
+// could not be read nothing more of the frame is read: the connection is
+// closed at once rather than waiting for bytes of a frame that is already lost
+// (a client out of step would otherwise hold this thread until it closes). A malformed XID
 // field is answered with XAER_INVAL and the connection stays open. Every pass
 // is guarded: an exception is reported as "Exception in main loop" and the loop
 // goes on with the next request (the request that raised gets no reply).
@@ -47,19 +50,18 @@ bool serveOneRequest(ClientConnection* c) {
     c->replyLength = 8;  // room for the header
     c->flags = 0;
 
-    // All three header reads are made even when an earlier one failed, in this
-    // order (the operands of | alone would leave the order open).
+    // The header fields in order, each with one receive. A field that could
+    // not be read ends the connection without a reply, and nothing more is
+    // read: the peer has gone, or the frame is cut short and lost anyway.
     int32_t reserved = 0;
     uint8_t code = 0;
-    int32_t failed = socketReadInt(c, &reserved);
-    failed |= socketReadByte(c, &code);
-    failed |= socketReadInt(c, &c->flags);
-
+    if (socketReadInt(c, &reserved) != 0 || socketReadByte(c, &code) != 0 || socketReadInt(c, &c->flags) != 0) {
+        return false;
+    }
     int32_t xidResult = socketReadXid(c);
-    if (failed != 0 || xidResult == kXidUnreadable) {
-        // No reply: either the peer has gone or the frame is cut short. A frame
-        // whose XID field never arrived must not reach a handler: it could start
-        // a branch from half a request.
+    if (xidResult == kXidUnreadable) {
+        // A frame whose XID field never arrived must not reach a handler: it
+        // could start a branch from half a request.
         return false;
     }
 

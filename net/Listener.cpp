@@ -1,8 +1,16 @@
-// The listener: binds TCP port 1439 on every local IPv4 address and admits
-// clients one at a time. A new connection must present the 16-byte handshake
-// value in one receive within 1000 ms; it then gets the 8 bytes "Morvalen" and
-// a detached connection thread of its own. Any other client is closed without
-// a word.
+// The listener: binds TCP port 1439 on every local IPv4 address and accepts
+// clients. Each accepted connection gets a detached connection thread of its
+// own at once, which reads the handshake: the 16-byte value in one receive
+// within 1000 ms, answered with the 8 bytes "Morvalen" before the connection
+// loop starts; any other client is closed without a word. The listener itself
+// only accepts, so a client that connects and stays silent costs its own
+// thread a second and holds up nobody else.
+//
+// Accept failures: one that belongs to a single new connection is passed over;
+// when descriptors or memory run out the listener pauses and tries again,
+// reporting the first failure of each such run; only a failure of the
+// listening socket itself (as when the stop sequence shuts it down) ends it,
+// and while the running flag is set nothing else does.
 //
 // State owned here: listenSocket (written once bound; the stop sequence shuts
 // it down and closes it, which wakes the blocked accept and ends the loop), and
@@ -17,6 +25,7 @@
 #include "common/Running.h"
 #include "net/Connection.h"
 #include "net/ConnectionLoop.h"
+#include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "report/Guard.h"
 #include "report/Report.h"
@@ -31,6 +40,9 @@ constexpr int32_t kListenBacklog = 50;
 constexpr uint32_t kHandshakeTimeoutMs = 1000;
 constexpr int32_t kHandshakeLength = 16;
 constexpr int32_t kMessageBufferSize = 1000;
+// The pause after an accept that failed for want of descriptors or memory:
+// long enough not to spin, short enough that clients barely notice.
+constexpr uint32_t kExhaustedPauseMs = 100;
 // Connection threads keep little on their stack (a 1000-byte drain buffer and
 // a 134-byte XID body); the handlers they call stay well within this.
 constexpr size_t kConnectionStackBytes = 256 * 1024;
@@ -100,6 +112,46 @@ void dropConnection(ClientConnection* c) {
     connectionFree(c);
 }
 
+// The routine of a new connection's thread: the handshake, then the
+// connection loop, which owns the record from then on.
+void admitClient(void* record) {
+    auto* c = static_cast<ClientConnection*>(record);
+    bool admitted = false;
+    guardedRun("admitClient", [&] {
+        if (socketSetTimeout(c, kHandshakeTimeoutMs) != 0 || !handshakeAccepted(c)) {
+            return;  // no reply, nothing reported
+        }
+        (void)socketSetTimeout(c, 0);
+        (void)socketSendBytes(c, "Morvalen", 8);
+        admitted = true;
+    });
+    if (!admitted) {
+        dropConnection(c);
+        return;
+    }
+    connectionLoop(c);
+}
+
+// Decides what a failed accept means while the service runs: true to accept
+// again (after a pause when descriptors or memory ran out, reporting the first
+// failure of each such run), false when the listening socket itself failed.
+bool acceptAgain(int32_t error, bool* exhaustedReported) {
+    switch (platform::socketAcceptFailureKind(error)) {
+        case platform::AcceptFailure::Connection:
+            return true;
+        case platform::AcceptFailure::Exhausted:
+            if (!*exhaustedReported) {
+                reportSocketFailure("accept() failed with error %d: %s\n", error);
+                *exhaustedReported = true;
+            }
+            platform::sleepMs(kExhaustedPauseMs);
+            return true;
+        case platform::AcceptFailure::Listener:
+            return false;
+    }
+    return false;
+}
+
 int32_t acceptLoopBody() {
     reportInfo("Start Service");
     boundPort.store(0);
@@ -122,11 +174,19 @@ int32_t acceptLoopBody() {
     // In a console run this report fails with a warning; clients are served all the same.
     (void)reportStatus(SERVICE_RUNNING, 0, 0);
 
+    bool exhaustedReported = false;  // the current run of exhaustion failures was reported
     while (runningFlag.load(std::memory_order_relaxed)) {
         platform::Socket accepted = acceptClient(listening);
         if (accepted == platform::kInvalidSocket) {
-            return kSocketFailure;  // how a stop normally ends the listener
+            int32_t error = platform::socketLastError();
+            // A stop clears the running flag before it shuts the socket down,
+            // which is how a stop normally ends the listener.
+            if (runningFlag.load(std::memory_order_relaxed) && acceptAgain(error, &exhaustedReported)) {
+                continue;
+            }
+            return kSocketFailure;
         }
+        exhaustedReported = false;
         ClientConnection* c = connectionAllocate();
         if (c == nullptr) {
             // The accepted socket is closed rather than left open for ever.
@@ -135,18 +195,7 @@ int32_t acceptLoopBody() {
             return kRecordAllocFailed;
         }
         c->socket = accepted;
-        if (socketSetTimeout(c, kHandshakeTimeoutMs) != 0) {
-            dropConnection(c);
-            continue;
-        }
-        // While this client has its 1000 ms, further clients wait in the backlog.
-        if (!handshakeAccepted(c)) {
-            dropConnection(c);  // no reply, nothing reported
-            continue;
-        }
-        (void)socketSetTimeout(c, 0);
-        (void)socketSendBytes(c, "Morvalen", 8);
-        if (platform::threadStartDetached(connectionLoop, c, kConnectionStackBytes) != 0) {
+        if (platform::threadStartDetached(admitClient, c, kConnectionStackBytes) != 0) {
             dropConnection(c);  // the thread does not exist: nobody else would free the record
         }
     }
@@ -176,8 +225,11 @@ platform::Socket createListenSocket(uint16_t port) {
         reportSocketFailure("socket() failed with error %d: %s\n", platform::socketLastError());
         return platform::kInvalidSocket;
     }
-    // No socket option: address reuse stays off, so a second service on the
-    // same port fails to bind instead of sharing it.
+    // Connections of a process that ended a moment ago may still hold the port
+    // (TIME_WAIT); a new service binds over them, as it would on Windows. A
+    // second listener on a port really in use still fails to bind. A failure
+    // here only means the bind may meet those connections; it is not fatal.
+    (void)platform::socketAllowAddressReuse(s);
     if (platform::socketBindAny4(s, port) != 0) {
         reportSocketFailure("bind() failed with error %d: %s\n", platform::socketLastError());
         (void)platform::socketCloseHandle(s);

@@ -22,15 +22,19 @@ extern std::atomic<platform::Socket> listenSocket;
 
 // Runs the listener on the calling thread until it fails or the service stops.
 // 0 when the running flag was found clear or after a caught exception; -1 on a
-// socket failure; -0x20001 when a connection record cannot be allocated.
+// socket failure (accept failures end it only once the running flag is clear
+// or the listening socket itself failed); -0x20001 when a connection record
+// cannot be allocated. Each accepted connection's own thread reads its
+// handshake (handshakeAccepted) before it runs the connection loop.
 int32_t acceptLoop();
 
 // WSAStartup: 0, or -1 after reporting "WSAStartup() failed with error %d: %s\n".
 [[nodiscard]] int32_t startWinsock();
 
 // A TCP socket bound to every local IPv4 address at port (host byte order),
-// without socket options; kInvalidSocket after reporting the socket() or bind()
-// failure text with the error number and its text.
+// allowed to bind over closing connections of an earlier process on Linux;
+// kInvalidSocket after reporting the socket() or bind() failure text with the
+// error number and its text.
 [[nodiscard]] platform::Socket createListenSocket(uint16_t port);
 
 // listen() with a backlog of 50 (before every accept), then accept(): the new

@@ -21,7 +21,14 @@ void socketsCleanup();
 // A TCP/IPv4 stream socket, or kInvalidSocket with socketLastError set.
 [[nodiscard]] Socket socketOpenTcp4();
 
-// Binds to INADDR_ANY:port (host byte order). No socket option is set. 0 or -1.
+// Lets a new listening socket bind its port while connections of an earlier
+// process on that port are still closing (TIME_WAIT): SO_REUSEADDR, which on
+// Linux never lets two listeners share a port. Windows binds over such
+// connections anyway, and its SO_REUSEADDR would let another program take the
+// port, so there it sets nothing. 0 or -1.
+int32_t socketAllowAddressReuse(Socket s);
+
+// Binds to INADDR_ANY:port (host byte order). 0 or -1.
 [[nodiscard]] int32_t socketBindAny4(Socket s, uint16_t port);
 
 // getsockname(2): the port (host byte order) a bound socket listens on, in
@@ -34,6 +41,15 @@ void socketsCleanup();
 // accept(2) without the peer's address, retrying EINTR. The new socket is
 // registered for socketsCleanup. kInvalidSocket on failure.
 [[nodiscard]] Socket socketAccept(Socket listening);
+
+// What a failed accept means for the listener.
+enum class AcceptFailure {
+    Connection,  // the failure belongs to one new connection (reset, network down on its
+                 // path, ...): accept again at once, as for "no connection yet"
+    Exhausted,   // descriptors or memory ran out: accept again after a pause
+    Listener,    // the listening socket itself failed or was shut down
+};
+[[nodiscard]] AcceptFailure socketAcceptFailureKind(int32_t error);
 
 // One recv(2) of up to n bytes, flags 0, retrying EINTR: bytes received, 0 when
 // the peer has closed, -1 on error or receive time-out.

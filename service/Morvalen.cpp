@@ -6,6 +6,7 @@
 #include "common/Running.h"
 #include "net/Listener.h"
 #include "platform/FaultGuard.h"
+#include "platform/Process.h"
 #include "platform/ProcessEnd.h"
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
@@ -13,6 +14,10 @@
 #include "service/Runtime.h"
 
 int main(int argc, char** argv) {
+    // Before any thread or socket exists: a report must never end the process
+    // (a pipe whose reader has gone) nor land in a socket that took the number
+    // of a closed standard output.
+    platform::processProtectStandardStreams();
     if (argc > 1) {
         // Only the first argument counts; the rest are ignored.
         runCommandOption(argv[1]);

@@ -1,8 +1,11 @@
-// The running executable's path (GetModuleFileNameA): /proc/self/exe.
+// The running executable's path (GetModuleFileNameA): /proc/self/exe; and the
+// standard descriptors and SIGPIPE made safe for reports.
 #include "platform/Process.h"
 
 #include <cerrno>
+#include <csignal>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -25,6 +28,20 @@ size_t executablePath(char* buffer, size_t size) noexcept {
     }
     buffer[length] = '\0';
     return static_cast<size_t>(length);
+}
+
+void processProtectStandardStreams() noexcept {
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // open takes the lowest free number, which is fd: the lower ones are open.
+        int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::close(opened);
+        }
+    }
 }
 
 }  // namespace platform

@@ -55,6 +55,14 @@ Socket socketOpenTcp4() {
     return s;
 }
 
+int32_t socketAllowAddressReuse(Socket s) {
+    int on = 1;
+    if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
 int32_t socketBindAny4(Socket s, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -101,6 +109,32 @@ Socket socketAccept(Socket listening) {
         if (errno != EINTR) {
             return failed();
         }
+    }
+}
+
+AcceptFailure socketAcceptFailureKind(int32_t error) {
+    switch (error) {
+        // Linux passes errors pending on the new connection on to accept;
+        // accept(2) says to treat them like EAGAIN.
+        case ENETDOWN:
+        case EPROTO:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case ECONNABORTED:
+        case EAGAIN:
+        case EPERM:  // a firewall rule refused this connection
+            return AcceptFailure::Connection;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return AcceptFailure::Exhausted;
+        default:
+            return AcceptFailure::Listener;
     }
 }
 

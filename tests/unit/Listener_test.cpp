@@ -154,20 +154,22 @@ TEST(Listener, SplitHandshakeFailsOnTheFirstReceive) {
     expectServed();
 }
 
-TEST(Listener, SilentClientIsDroppedAfterASecondAndHoldsUpTheOthers) {
+TEST(Listener, ASilentClientIsDroppedAfterASecondAndHoldsUpNobody) {
+    // The handshake is read on the new connection's own thread: the next
+    // client is admitted while the silent one still has its second.
     int silent = connectToListener();
     ASSERT_GE(silent, 0);
     auto began = std::chrono::steady_clock::now();
     int next = connectToListener();
     ASSERT_GE(next, 0);
     sendBytes(next, kHandshake);
-    // The next client is admitted only once the silent one has been dropped.
-    Bytes answer = readUpTo(next, 8);
-    auto waited = std::chrono::steady_clock::now() - began;
-    EXPECT_EQ(answer.size(), 8u);
+    EXPECT_EQ(readUpTo(next, 8).size(), 8u);
     uint8_t byte;
-    EXPECT_EQ(::recv(silent, &byte, 1, MSG_DONTWAIT), 0);  // already closed
-    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    bool silentStillOpen = ::recv(silent, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    bool withinItsSecond = std::chrono::steady_clock::now() - began < std::chrono::milliseconds(900);
+    EXPECT_TRUE(silentStillOpen || !withinItsSecond);  // (a very slow machine may take the second)
+    EXPECT_TRUE(closedSilently(silent));  // and then dropped without a word
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(900));
     ::close(silent);
     ::close(next);
 }
