@@ -30,6 +30,9 @@
 // half-way drops what the fresh binding already held.
 #include "xa/Binding.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -237,8 +240,22 @@ platform::ReentrantLock& bridgeLock() noexcept {
     return *lock;
 }
 
+namespace {
+std::atomic<bool> parallelMode{false};  // read at start; see parallelCompletions
+}  // namespace
+
 void createBridgeLock() noexcept {
     (void)bridgeLock();
+    const char* setting = std::getenv("MORVALEN_PARALLEL_COMPLETIONS");
+    parallelMode.store(setting != nullptr && std::strcmp(setting, "1") == 0);
+}
+
+bool parallelCompletions() noexcept {
+    return parallelMode.load(std::memory_order_relaxed);
+}
+
+void setParallelCompletions(bool on) noexcept {
+    parallelMode.store(on);
 }
 
 int32_t init() noexcept {

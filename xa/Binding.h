@@ -10,14 +10,42 @@
 // The resource manager identifier that every XA call passes.
 constexpr int32_t kRmid = 1;
 
-// Creates bridgeLock; called once by the listener at start. The lock also
-// comes into being on first use, and it is never destroyed: threads that are
-// not waited for at stop may still reach it.
+// Creates bridgeLock and reads the bridge's opt-in settings from the
+// environment; called once by the listener at start. The lock also comes into
+// being on first use, and it is never destroyed: threads that are not waited
+// for at stop may still reach it.
 void createBridgeLock() noexcept;
+
+// The opt-in completion mode, MORVALEN_PARALLEL_COMPLETIONS=1 in the
+// environment at start (off otherwise): prepare, commit, rollback, forget and
+// recover make their coordinator call without bridgeLock, so that durable
+// calls of different connections overlap; the binding's in-flight counting
+// keeps each call safe, and registry changes stay under the lock. Off, every
+// completion holds bridgeLock across its call. Tests switch it directly.
+[[nodiscard]] bool parallelCompletions() noexcept;
+void setParallelCompletions(bool on) noexcept;
 
 // bridgeLock: the re-entrant lock that guards the binding's changes, the branch
 // registry, cookie export and the handlers' direct DTC calls.
 [[nodiscard]] platform::ReentrantLock& bridgeLock() noexcept;
+
+// What a completion or recover holds across its DTC call: bridgeLock in the
+// default mode, nothing in the parallel mode (decided once, at construction).
+struct CompletionLock {
+    CompletionLock() : held(!parallelCompletions()) {
+        if (held) {
+            platform::lockEnter(bridgeLock());
+        }
+    }
+    ~CompletionLock() {
+        if (held) {
+            platform::lockLeave(bridgeLock());
+        }
+    }
+    CompletionLock(const CompletionLock&) = delete;
+    CompletionLock& operator=(const CompletionLock&) = delete;
+    bool held;  // bridgeLock is held (the default mode)
+};
 
 // Binds libmsdtcprx.so and the three interfaces on first use: 0 when the binding
 // stands, otherwise the failure code (reported). When the coordinator cannot

@@ -4,14 +4,21 @@
 // needs a record: an XID the service does not hold (one listed by recover
 // after a restart) is completed all the same.
 //
-// Each handler holds bridgeLock across its DTC call, and commit, rollback and
-// forget also across the destruction of the record, so that no other
-// connection binds, unbinds or touches the registry meanwhile: a completion
-// and the record it ends are one step as the other connections see them. The
-// price is that completions of different connections do not overlap. Prepare,
-// commit and rollback take the lock after init and release it before a
-// deinit; forget takes it before init. The binding's call counting keeps each
-// call safe from a deinit on a thread that does not take the lock (a worker's).
+// By default each handler holds bridgeLock across its DTC call, and commit,
+// rollback and forget also across the destruction of the record, so that no
+// other connection binds, unbinds or touches the registry meanwhile: a
+// completion and the record it ends are one step as the other connections see
+// them. The price is that completions of different connections do not
+// overlap. Prepare, commit and rollback take the lock after init and release
+// it before a deinit; forget takes it before init. The binding's call counting
+// keeps each call safe from a deinit on a thread that does not take the lock
+// (a worker's).
+//
+// In the opt-in parallel mode (parallelCompletions) the DTC call is made
+// without bridgeLock, relying on that counting alone, and only what touches
+// the registry (marking, destroying the record) takes the lock. Durable calls
+// of different connections then overlap, and the coordinator can fold their
+// writes into one.
 #include "common/Codes.h"
 #include "report/Guard.h"
 #include "xa/Binding.h"
@@ -26,6 +33,7 @@ void destroyBranch(const XID& xid) {
     garbageThreadDaten(found.record);
 }
 
+
 // Commit and rollback: the same steps with their own entry point. The binding
 // may have been dropped since init: the call then answers XAER_RMFAIL without
 // reaching DTC.
@@ -36,7 +44,7 @@ int32_t complete(ClientConnection* connection, DtcSlot slot) {
     }
     uint64_t generation = 0;
     {
-        platform::ScopedLock hold(bridgeLock());
+        CompletionLock hold;
         r = dtcBranchCall(slot, &connection->xid, connection->flags, &generation);
         destroyBranch(connection->xid);  // whatever r is
     }
@@ -56,7 +64,7 @@ int32_t xa_prepare(ClientConnection* connection) {
         }
         uint64_t generation = 0;
         {
-            platform::ScopedLock hold(bridgeLock());
+            CompletionLock hold;
             r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags, &generation);
             if (r == XA_OK) {
                 // From now on only the transaction manager's decision may end
@@ -81,7 +89,7 @@ int32_t xa_rollback(ClientConnection* connection) {
 
 int32_t xa_forget(ClientConnection* connection) {
     return guardedCall("xa_forget", kExceptionCaught, [&] {
-        platform::ScopedLock hold(bridgeLock());
+        CompletionLock hold;
         int32_t r = init();
         if (r < 0) {
             return r;

@@ -36,7 +36,10 @@ uint32_t recoverEncodeXids(const XID* xids, int32_t count, uint8_t* area) {
 
 int32_t xa_recover(ClientConnection* connection) {
     return guardedCall("xa_recover", kExceptionCaught, [&] {
-        platform::ScopedLock hold(bridgeLock());
+        // Held from before init to after the payload is written, except in the
+        // parallel completion mode, where the call relies on the binding's
+        // in-flight counting alone (see Completion.cpp).
+        CompletionLock hold;
         int32_t r = init();
         if (r < 0) {
             return r;

@@ -1,6 +1,8 @@
 // Many connections at once: whole branches on many threads, destruction racing
-// the worker's way out, and requests racing another thread's deinit. Meant to
-// run under ThreadSanitizer and AddressSanitizer as well.
+// the worker's way out, and requests racing another thread's deinit. Each runs
+// in both completion modes (bridgeLock held across the completions' DTC calls,
+// and the opt-in parallel mode without it). Meant to run under
+// ThreadSanitizer and AddressSanitizer as well.
 #include <atomic>
 #include <thread>
 
@@ -9,8 +11,10 @@
 
 using namespace xatest;
 
-TEST(XaConcurrency, ManyConnectionsRunWholeBranchesAtOnce) {
+static void runManyConnectionsRunWholeBranchesAtOnce() {
+    bool parallel = parallelCompletions();
     freshStart();
+    setParallelCompletions(parallel);
     constexpr int kThreads = 8;
     constexpr int kRounds = 40;
     std::atomic<int> failures{0};
@@ -38,8 +42,10 @@ TEST(XaConcurrency, ManyConnectionsRunWholeBranchesAtOnce) {
     EXPECT_EQ(dtcdouble::callCount(dtcdouble::kOpen), 1);
 }
 
-TEST(XaConcurrency, DestructionRacesTheWorkersWayOut) {
+static void runDestructionRacesTheWorkersWayOut() {
+    bool parallel = parallelCompletions();
     freshStart();
+    setParallelCompletions(parallel);
     // An end without TMSUSPEND (the worker leaves) against a rollback of the
     // same branch from another connection, and a join/end pair on a third:
     // whichever order they meet in, nothing is used after it is freed and
@@ -73,8 +79,10 @@ TEST(XaConcurrency, DestructionRacesTheWorkersWayOut) {
     EXPECT_TRUE(waitNoRecords());
 }
 
-TEST(XaConcurrency, RequestsRacingDeinitNeverCallAnUnboundEntryPoint) {
+static void runRequestsRacingDeinitNeverCallAnUnboundEntryPoint() {
+    bool parallel = parallelCompletions();
     freshStart();
+    setParallelCompletions(parallel);
     std::atomic<bool> stop{false};
     std::thread dropper([&] {
         while (!stop.load()) {
@@ -91,8 +99,10 @@ TEST(XaConcurrency, RequestsRacingDeinitNeverCallAnUnboundEntryPoint) {
                 XID branch = xid("drop-" + std::to_string(t) + "-" + std::to_string(i));
                 int32_t s = r.run(xa_start, branch);
                 int32_t p = r.run(xa_prepare, branch);
-                int32_t c = r.run(xa_rollback, branch);
-                for (int32_t code : {s, p, c}) {
+                int32_t c = r.run(i % 2 == 0 ? xa_rollback : xa_commit, branch);
+                int32_t l = r.run(xa_recover, nullXid(), TMSTARTRSCAN | TMENDRSCAN);
+                int32_t f = r.run(xa_forget, branch);
+                for (int32_t code : {s, p, c, l, f}) {
                     unexpected += (code == XA_OK || code == XAER_RMFAIL || code == XAER_PROTO ||
                                    code == XAER_RMERR /* getCookie 3 after a drop */)
                                       ? 0
@@ -112,4 +122,31 @@ TEST(XaConcurrency, RequestsRacingDeinitNeverCallAnUnboundEntryPoint) {
     EXPECT_EQ(dtcCallsInFlight(), 0);
     // Every load was matched by an unload; the library is not left loaded.
     EXPECT_EQ(dtcdouble::libraryLoads(), dtcdouble::libraryUnloads());
+}
+
+TEST(XaConcurrency, ManyConnectionsRunWholeBranchesAtOnce) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel ? "parallel completions" : "locked completions");
+        setParallelCompletions(parallel);
+        runManyConnectionsRunWholeBranchesAtOnce();
+    }
+    setParallelCompletions(false);
+}
+
+TEST(XaConcurrency, DestructionRacesTheWorkersWayOut) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel ? "parallel completions" : "locked completions");
+        setParallelCompletions(parallel);
+        runDestructionRacesTheWorkersWayOut();
+    }
+    setParallelCompletions(false);
+}
+
+TEST(XaConcurrency, RequestsRacingDeinitNeverCallAnUnboundEntryPoint) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel ? "parallel completions" : "locked completions");
+        setParallelCompletions(parallel);
+        runRequestsRacingDeinitNeverCallAnUnboundEntryPoint();
+    }
+    setParallelCompletions(false);
 }

@@ -235,3 +235,46 @@ TEST(XaRequests, CompletionsAndCookieExportHoldBridgeLockAcrossTheirDtcCalls) {
     EXPECT_EQ(cleanup.run(xa_rollback, xid("lock-cookie")), XA_OK);
     EXPECT_TRUE(waitNoRecords());
 }
+
+// In the opt-in parallel mode the same calls are made without bridgeLock: two
+// connections' prepares are inside the coordinator at once, and neither holds
+// the lock meanwhile; the registry work after the call still takes it.
+TEST(XaRequests, InTheParallelModeCompletionsCallDtcWithoutBridgeLock) {
+    freshStart();
+    setParallelCompletions(true);
+    Request setup;
+    ASSERT_EQ(setup.run(xa_prepare, xid("par-warmup")), XA_OK);  // bind first
+    ASSERT_EQ(setup.run(xa_start, xid("par-held")), XA_OK);
+    for (dtcdouble::Entry entry : {dtcdouble::kPrepare, dtcdouble::kCommit, dtcdouble::kRollback,
+                                   dtcdouble::kForget, dtcdouble::kRecover}) {
+        SCOPED_TRACE(dtcdouble::entryName(entry));
+        dtcdouble::clearCalls();
+        dtcdouble::setSlow(entry, true);
+        int32_t (*handler)(ClientConnection*) = entry == dtcdouble::kPrepare    ? xa_prepare
+                                                : entry == dtcdouble::kCommit   ? xa_commit
+                                                : entry == dtcdouble::kRollback ? xa_rollback
+                                                : entry == dtcdouble::kForget   ? xa_forget
+                                                                                : xa_recover;
+        Request a;
+        Request b;
+        std::thread first([&] { (void)a.run(handler, xid("par-a"), entry == dtcdouble::kRecover ? TMSTARTRSCAN : 0); });
+        std::thread second([&] { (void)b.run(handler, xid("par-b"), entry == dtcdouble::kRecover ? TMSTARTRSCAN : 0); });
+        ASSERT_TRUE(dtcdouble::waitForCalls(entry, 2, 5000));  // both inside at once
+        EXPECT_EQ(bridgeLock().owner.load(), 0u);
+        // The registry stays usable meanwhile.
+        Request probe;
+        EXPECT_EQ(probe.run(xa_query, xid("par-held")), 0);
+        dtcdouble::setSlow(entry, false);
+        dtcdouble::releaseSlow(entry);
+        first.join();
+        second.join();
+        EXPECT_GE(a.result, 0);
+        EXPECT_GE(b.result, 0);
+    }
+    // Commit still destroys the record after its call.
+    EXPECT_EQ(setup.run(xa_end, xid("par-held"), TMSUCCESS), XA_OK);
+    EXPECT_EQ(setup.run(xa_commit, xid("par-held")), XA_OK);
+    EXPECT_EQ(setup.run(xa_query, xid("par-held")), 1);
+    setParallelCompletions(false);
+    EXPECT_TRUE(waitNoRecords());
+}

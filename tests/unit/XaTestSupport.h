@@ -84,10 +84,12 @@ inline int countLines(const std::string& text, const std::string& line) {
     return n;
 }
 
-// Each test starts unbound, with the doubles at their defaults and the real clock.
+// Each test starts unbound, with the doubles at their defaults, the real clock
+// and the default (locked) completion mode.
 inline void freshStart() {
     platform::faultGuardInstall();
     platform::tickCountSubstitute(nullptr);
+    setParallelCompletions(false);
     deinit();
     dtcdouble::reset();
 }
