@@ -8,10 +8,13 @@
 # data directory, and a private PostgreSQL 15 cluster (unix socket in the same
 # temporary directory, fsync on) that it starts and stops itself. For
 # N = 1, 8, 64 concurrent clients it prints XA transactions per second
-# (start, end, prepare, commit) with p50/p99/p999 latency, pgbench's
-# transactions per second (BEGIN; UPDATE; PREPARE TRANSACTION; COMMIT PREPARED)
-# and their ratio; then K = 1000, 10000, 30000 live branches with the resident
-# memory and threads of morvalen and dtcd. Needs root (namespace, and runuser
+# (start, end, prepare, commit) with p50/p99 latency in both completion modes
+# (the default, bridgeLock held across the completions' coordinator calls; and
+# MORVALEN_PARALLEL_COMPLETIONS=1), pgbench's transactions per second (BEGIN;
+# UPDATE; PREPARE TRANSACTION; COMMIT PREPARED) and each mode's ratio to it;
+# then the p50 of each request at one client in both modes; then K = 1000,
+# 10000, 30000 live branches with the resident memory and threads of morvalen
+# and dtcd. Needs root (namespace, and runuser
 # for PostgreSQL, which refuses to run as root). Everything stops by itself.
 set -euo pipefail
 
@@ -44,13 +47,20 @@ dtcd_pid=$!
 pids+=("$dtcd_pid")
 for _ in $(seq 200); do ss -xl | grep -q "xa-bench-$$" && break; sleep 0.05; done
 
+morvalen_pid=
+# Starts morvalen in a completion mode (0 default, 1 parallel), ending the one before.
 start_morvalen() {
-  "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
+  if [ -n "$morvalen_pid" ]; then kill -9 "$morvalen_pid" 2>/dev/null || true; wait "$morvalen_pid" 2>/dev/null || true; fi
+  if [ "$1" = 1 ]; then
+    MORVALEN_PARALLEL_COMPLETIONS=1 "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
+  else
+    "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
+  fi
   morvalen_pid=$!
   pids+=("$morvalen_pid")
   for _ in $(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/1439) 2>/dev/null && break; sleep 0.05; done
 }
-start_morvalen
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<" $2"; }
 
 # The private PostgreSQL cluster.
 mkdir -p "$work/pg" "$work/sock"
@@ -78,21 +88,36 @@ SQL
 chmod 644 "$work/twophase.sql"
 
 echo "== Throughput: whole XA transactions vs PostgreSQL two-phase commit, ${seconds}s each"
-printf "%-8s %10s %9s %9s %9s %10s %8s\n" clients xa_tps p50_ms p99_ms p999_ms pg_tps ratio
+printf "%-8s %10s %8s %8s %10s %8s %8s %10s %8s %8s\n" clients default p50_ms p99_ms parallel p50_ms p99_ms pg_tps ratio_d ratio_p
+declare -A single
 for n in 1 8 64; do
-  line=$("$bin/xa_load" "$n" "$seconds")
-  tps=$(sed -n 's/.*tps=\([0-9.]*\).*/\1/p' <<<"$line")
-  p50=$(sed -n 's/.*p50_ms=\([0-9.]*\).*/\1/p' <<<"$line")
-  p99=$(sed -n 's/.*p99_ms=\([0-9.]*\).*/\1/p' <<<"$line")
-  p999=$(sed -n 's/.*p999_ms=\([0-9.]*\).*/\1/p' <<<"$line")
+  declare -A tps p50 p99
+  for mode in 0 1; do
+    start_morvalen "$mode"
+    line=$("$bin/xa_load" "$n" "$seconds" || true)
+    tps[$mode]=$(field tps "$line"); p50[$mode]=$(field p50_ms "$line"); p99[$mode]=$(field p99_ms "$line")
+    grep -q "errors=0" <<<"$line" || echo "   (mode $mode: $line)"
+    if [ "$n" = 1 ]; then single[$mode]=$line; fi
+  done
   jobs=$(( n < 2 ? 1 : 2 ))
   pg=$(runuser -u postgres -- "$pgbin/pgbench" -h "$work/sock" -U postgres -n -M simple -c "$n" -j "$jobs" \
          -T "$seconds" -f "$work/twophase.sql" postgres 2>/dev/null | sed -n 's/^tps = \([0-9.]*\).*/\1/p')
-  ratio=$(awk -v a="$tps" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
-  printf "%-8s %10s %9s %9s %9s %10.0f %8s\n" "$n" "$tps" "$p50" "$p99" "$p999" "${pg:-0}" "$ratio"
-  grep -q "errors=0" <<<"$line" || echo "   ($line)"
+  rd=$(awk -v a="${tps[0]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
+  rp=$(awk -v a="${tps[1]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
+  printf "%-8s %10s %8s %8s %10s %8s %8s %10.0f %8s %8s\n" "$n" "${tps[0]}" "${p50[0]}" "${p99[0]}" \
+    "${tps[1]}" "${p50[1]}" "${p99[1]}" "${pg:-0}" "$rd" "$rp"
 done
 runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m fast stop >/dev/null
+
+echo "== One client: p50 of each request in microseconds"
+printf "%-10s %8s %8s %8s %8s\n" mode start end prepare commit
+for mode in 0 1; do
+  name=$([ "$mode" = 0 ] && echo default || echo parallel)
+  l=${single[$mode]}
+  printf "%-10s %8s %8s %8s %8s\n" "$name" "$(field start_us "$l")" "$(field end_us "$l")" \
+    "$(field prepare_us "$l")" "$(field commit_us "$l")"
+done
+start_morvalen 0
 
 echo "== Scale: live branches (started, then suspended)"
 for k in 1000 10000 30000; do

@@ -1,10 +1,11 @@
 // Load generator: N concurrent clients, each running whole XA transactions
 // (start, end, prepare, commit) against morvalen on its own connection, for a
-// fixed time. Prints transactions per second and the p50/p99/p999 latency of
-// one whole transaction.
+// fixed time. Prints transactions per second, the p50/p99/p999 latency of one
+// whole transaction and the p50 of each of its four requests.
 //
 //   xa_load CLIENTS SECONDS [PORT]
-// Output (one line, for the script): "clients=N tps=T p50_ms=... p99_ms=... p999_ms=... errors=E"
+// Output (one line, for the script): "clients=N tps=T p50_ms=... p99_ms=...
+// p999_ms=... start_us=... end_us=... prepare_us=... commit_us=... errors=E"
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,9 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int kSteps = 4;  // start, end, prepare, commit
+
 struct Worker {
-    std::vector<double> latenciesMs;  // one per committed transaction
-    int64_t errors = 0;               // requests that did not answer XA_OK
+    std::vector<double> latenciesMs;     // one per committed transaction
+    std::vector<double> stepsUs[kSteps]; // each request of a committed transaction
+    int64_t errors = 0;                  // requests that did not answer XA_OK
 };
 
 void runClient(int index, uint16_t port, Clock::time_point until, Worker* out) {
@@ -37,12 +41,17 @@ void runClient(int index, uint16_t port, Clock::time_point until, Worker* out) {
         int length = snprintf(gtrid, sizeof gtrid, "load-%d-%lld-%d", index, static_cast<long long>(n), rand());
         XID xid{};
         (void)morvalen::xidMake(0x4D56, gtrid, static_cast<size_t>(length), "b", 1, &xid);
-        auto begin = Clock::now();
+        Clock::time_point at[kSteps + 1];
+        at[0] = Clock::now();
         int32_t r = 0;
-        bool ok = morvalen::clientStart(&c, &xid, TMNOFLAGS, &r, nullptr) == morvalen::kClientOk && r == XA_OK &&
-                  morvalen::clientEnd(&c, &xid, TMSUCCESS, &r) == morvalen::kClientOk && r == XA_OK &&
-                  morvalen::clientPrepare(&c, &xid, TMNOFLAGS, &r) == morvalen::kClientOk && r == XA_OK &&
-                  morvalen::clientCommit(&c, &xid, TMNOFLAGS, &r) == morvalen::kClientOk && r == XA_OK;
+        bool ok = morvalen::clientStart(&c, &xid, TMNOFLAGS, &r, nullptr) == morvalen::kClientOk && r == XA_OK;
+        at[1] = Clock::now();
+        ok = ok && morvalen::clientEnd(&c, &xid, TMSUCCESS, &r) == morvalen::kClientOk && r == XA_OK;
+        at[2] = Clock::now();
+        ok = ok && morvalen::clientPrepare(&c, &xid, TMNOFLAGS, &r) == morvalen::kClientOk && r == XA_OK;
+        at[3] = Clock::now();
+        ok = ok && morvalen::clientCommit(&c, &xid, TMNOFLAGS, &r) == morvalen::kClientOk && r == XA_OK;
+        at[4] = Clock::now();
         if (!ok) {
             ++out->errors;
             if (c.fd < 0) {
@@ -50,7 +59,10 @@ void runClient(int index, uint16_t port, Clock::time_point until, Worker* out) {
             }
             continue;
         }
-        out->latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        out->latenciesMs.push_back(std::chrono::duration<double, std::milli>(at[kSteps] - at[0]).count());
+        for (int step = 0; step < kSteps; ++step) {
+            out->stepsUs[step].push_back(std::chrono::duration<double, std::micro>(at[step + 1] - at[step]).count());
+        }
     }
     morvalen::clientClose(&c);
 }
@@ -85,14 +97,23 @@ int main(int argc, char** argv) {
     }
     double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     std::vector<double> all;
+    std::vector<double> steps[kSteps];
     int64_t errors = 0;
     for (const Worker& w : workers) {
         all.insert(all.end(), w.latenciesMs.begin(), w.latenciesMs.end());
+        for (int step = 0; step < kSteps; ++step) {
+            steps[step].insert(steps[step].end(), w.stepsUs[step].begin(), w.stepsUs[step].end());
+        }
         errors += w.errors;
     }
     std::sort(all.begin(), all.end());
-    printf("clients=%d tps=%.0f p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f errors=%lld\n", clients,
-           static_cast<double>(all.size()) / elapsed, percentile(all, 0.50), percentile(all, 0.99),
-           percentile(all, 0.999), static_cast<long long>(errors));
+    for (std::vector<double>& step : steps) {
+        std::sort(step.begin(), step.end());
+    }
+    printf("clients=%d tps=%.0f p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f start_us=%.0f end_us=%.0f prepare_us=%.0f "
+           "commit_us=%.0f errors=%lld\n",
+           clients, static_cast<double>(all.size()) / elapsed, percentile(all, 0.50), percentile(all, 0.99),
+           percentile(all, 0.999), percentile(steps[0], 0.5), percentile(steps[1], 0.5), percentile(steps[2], 0.5),
+           percentile(steps[3], 0.5), static_cast<long long>(errors));
     return errors == 0 ? 0 : 1;
 }
