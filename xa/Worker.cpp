@@ -133,7 +133,9 @@ int32_t collectFirstStart(ThreadDatenRef branch, BranchCookie* out, uint64_t* ge
     settleFirstStart(record, kFirstStartFailed);
     if (record->startedInDtc.load(std::memory_order_relaxed) != 0) {
         // The worker's way out (its TMSUCCESS end) precedes the doneEvent we
-        // woke on, so the association has ended by now.
+        // woke on, so the association has ended by now. Made like any other
+        // completion call, under bridgeLock unless completions run in parallel.
+        CompletionLock hold;
         (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
     }
     garbageThreadDaten(record);
