@@ -260,6 +260,15 @@ void setParallelCompletions(bool on) noexcept {
 
 int32_t init() noexcept {
     return guardedCall("init", kExceptionCaught, [] {
+        if (parallelCompletions()) {
+            // In the parallel mode a standing binding is answered without
+            // waiting for bridgeLock, which a cookie export or a registry
+            // operation may hold; only binding afresh takes it.
+            std::lock_guard<std::mutex> state(bindingMutex);
+            if (binding.library != nullptr) {
+                return 0;
+            }
+        }
         // Held for the whole run, so binding is serialised with the registry,
         // cookie export and the handlers' direct DTC calls.
         platform::ScopedLock hold(bridgeLock());

@@ -20,8 +20,9 @@ void createBridgeLock() noexcept;
 // environment at start (off otherwise): prepare, commit, rollback, forget and
 // recover make their coordinator call without bridgeLock, so that durable
 // calls of different connections overlap; the binding's in-flight counting
-// keeps each call safe, and registry changes stay under the lock. Off, every
-// completion holds bridgeLock across its call. Tests switch it directly.
+// keeps each call safe, and registry changes stay under the lock; init answers
+// a standing binding without taking bridgeLock. Off, every completion holds
+// bridgeLock across its call. Tests switch it directly.
 [[nodiscard]] bool parallelCompletions() noexcept;
 void setParallelCompletions(bool on) noexcept;
 

@@ -271,6 +271,15 @@ TEST(XaRequests, InTheParallelModeCompletionsCallDtcWithoutBridgeLock) {
         EXPECT_GE(a.result, 0);
         EXPECT_GE(b.result, 0);
     }
+    // A recover touches no registry: with bridgeLock held elsewhere (as a
+    // cookie export holds it) it still binds-checks and calls without waiting.
+    {
+        platform::ScopedLock held(bridgeLock());
+        Request elsewhere;
+        std::thread recover([&] { (void)elsewhere.run(xa_recover, nullXid(), TMSTARTRSCAN | TMENDRSCAN); });
+        recover.join();
+        EXPECT_EQ(elsewhere.result, 0);
+    }
     // Commit still destroys the record after its call.
     EXPECT_EQ(setup.run(xa_end, xid("par-held"), TMSUCCESS), XA_OK);
     EXPECT_EQ(setup.run(xa_commit, xid("par-held")), XA_OK);
