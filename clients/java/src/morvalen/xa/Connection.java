@@ -3,6 +3,7 @@ package morvalen.xa;
 import java.io.Closeable;
 import java.io.EOFException;
 import java.io.IOException;
+import java.io.InterruptedIOException;
 import java.net.InetSocketAddress;
 import java.net.ProtocolException;
 import java.net.SocketTimeoutException;
@@ -155,6 +156,10 @@ final class Connection implements Closeable {
                 if (selector.select(left) > 0) {
                     selector.selectedKeys().clear();
                     return;
+                }
+                if (Thread.currentThread().isInterrupted()) {
+                    // select returns at once for an interrupted thread; give up instead of spinning
+                    throw new InterruptedIOException("interrupted while waiting for the service");
                 }
             }
         } finally {
