@@ -11,7 +11,6 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Comparator;
 import java.util.List;
-import java.util.Map;
 import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 
@@ -298,10 +297,5 @@ public final class Services {
                 Files.deleteIfExists(p);
             }
         }
-    }
-
-    /** The environment the child JVMs of the crash tests get: the same as ours. */
-    public static Map<String, String> environment() {
-        return System.getenv();
     }
 }
