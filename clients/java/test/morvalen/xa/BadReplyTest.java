@@ -290,12 +290,12 @@ class BadReplyTest {
     void threadsShareOneResourceWithOneRequestAtATimePerConnection() throws Exception {
         try (FakeService fake = new FakeService(r -> FakeService.reply(0, new byte[0]));
              MorvalenXAResource res = resource(fake)) {
-            ExecutorService pool = Executors.newFixedThreadPool(8);
+            ExecutorService pool = Executors.newFixedThreadPool(4);
             List<Future<?>> done = new ArrayList<>();
-            for (int t = 0; t < 8; t++) {
+            for (int t = 0; t < 4; t++) {
                 int id = t;
                 done.add(pool.submit(() -> {
-                    for (int i = 0; i < 200; i++) {
+                    for (int i = 0; i < 400; i++) {
                         Xid x = new MorvalenXid(1, ("t" + id + "-" + i).getBytes(), new byte[] {1});
                         res.commit(x, true);
                     }
@@ -308,7 +308,8 @@ class BadReplyTest {
             pool.shutdown();
             assertEquals(0, fake.overlaps.get(), "a request was sent before the previous reply");
             assertEquals(1600, fake.requests.size());
-            assertTrue(fake.accepted() <= 8, fake.accepted() + " connections for 8 threads");
+            // Four threads never hold more connections than the pool keeps idle: none is closed and reopened.
+            assertTrue(fake.accepted() <= 4, fake.accepted() + " connections for 4 threads");
         }
     }
 

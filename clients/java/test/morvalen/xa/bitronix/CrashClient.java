@@ -1,7 +1,6 @@
 package morvalen.xa.bitronix;
 
 import bitronix.tm.BitronixTransactionManager;
-import bitronix.tm.TransactionManagerServices;
 import bitronix.tm.resource.jdbc.PoolingDataSource;
 import java.nio.file.Path;
 import java.sql.Connection;
@@ -18,6 +17,10 @@ import morvalen.xa.Services;
  * halt JOURNAL PGSOCKETDIR ID     a transaction over PostgreSQL and Morvalen; the JVM halts
  *                                 (exit 42) when Bitronix asks Morvalen to commit, after both
  *                                 resources have prepared
+ * halt-prepared JOURNAL PGSOCKETDIR ID
+ *                                 the same, but the JVM halts right after Morvalen prepared
+ *                                 (the last to prepare), before the decision to commit is in
+ *                                 the journal
  * recover JOURNAL PGSOCKETDIR     Bitronix starts on the same journal and resources, which
  *                                 recovers them; exit 0
  * </pre>
@@ -28,20 +31,40 @@ public final class CrashClient {
     private CrashClient() {
     }
 
+    private static void halt(String why) {
+        System.out.println(why);
+        System.out.flush();
+        Runtime.getRuntime().halt(HALTED);
+    }
+
     public static void main(String[] args) throws Exception {
         Path journal = Path.of(args[1]);
         Path pgSocket = Path.of(args[2]);
-        boolean halt = args[0].equals("halt");
-        MorvalenXAResource morvalen = halt ? new MorvalenXAResource("127.0.0.1", Services.PORT) {
+        boolean haltInCommit = args[0].equals("halt");
+        boolean haltAfterPrepare = args[0].equals("halt-prepared");
+        boolean halt = haltInCommit || haltAfterPrepare;
+        MorvalenXAResource morvalen = new MorvalenXAResource("127.0.0.1", Services.PORT) {
+            @Override
+            public int prepare(Xid xid) throws XAException {
+                int result = super.prepare(xid);
+                if (haltAfterPrepare) {
+                    halt("halting after Morvalen prepared");
+                }
+                return result;
+            }
+
             @Override
             public void commit(Xid xid, boolean onePhase) throws XAException {
-                System.out.println("halting in commit");
-                System.out.flush();
-                Runtime.getRuntime().halt(HALTED);
+                if (haltInCommit) {
+                    halt("halting in commit");
+                }
+                super.commit(xid, onePhase);
             }
-        } : new MorvalenXAResource("127.0.0.1", Services.PORT);
+        };
         MorvalenXAResourceProducer producer = new MorvalenXAResourceProducer(Btm.MORVALEN_NAME, morvalen);
-        producer.setTwoPcOrderingPosition(CrashRecoveryTest.MORVALEN_FIRST);  // when it halts, PostgreSQL is still prepared
+        // Morvalen commits first and prepares last: when it halts in commit,
+        // PostgreSQL is still prepared; when it halts after its prepare, both are.
+        producer.setTwoPcOrderingPosition(CrashRecoveryTest.MORVALEN_FIRST);
         producer.init();
         PoolingDataSource pg = Btm.postgres(pgSocket);
         BitronixTransactionManager tm = Btm.start(journal);
@@ -55,10 +78,7 @@ public final class CrashClient {
             System.out.println("the commit returned; it should have halted");
             System.exit(1);
         }
-        TransactionManagerServices.getRecoverer().run();
-        System.out.println("recovered: committed " + TransactionManagerServices.getRecoverer().getCommittedCount()
-                + ", rolled back " + TransactionManagerServices.getRecoverer().getRolledbackCount()
-                + ", failure " + TransactionManagerServices.getRecoverer().getCompletionException());
+        // Registering the resources above has recovered them (an incremental recovery each).
         producer.close();
         pg.close();
         tm.shutdown();

@@ -87,6 +87,23 @@ class CrashRecoveryTest {
     }
 
     @Test
+    void aJvmThatDiesBeforeTheCommitDecisionLeavesARollback() throws Exception {
+        Path journal = Files.createDirectories(services.work().resolve("journal"));
+        int id = 7003;
+        assertEquals(CrashClient.HALTED, runClient("halting-jvm", "halt-prepared", journal.toString(),
+                pgSocket.toString(), Integer.toString(id)));
+        // Bitronix prepares in the opposite order of its commits: PostgreSQL first.
+        assertEquals(1, Btm.inDoubtInMorvalen(observer), "Morvalen's branch is prepared");
+        assertEquals(1, Btm.preparedInPostgres(pgSocket), "PostgreSQL's branch is prepared");
+
+        // No commit decision in the journal: recovery rolls both branches back.
+        assertEquals(0, runClient("recovering-jvm", "recover", journal.toString(), pgSocket.toString()));
+        assertEquals(0, Btm.inDoubtInMorvalen(observer));
+        assertEquals(0, Btm.preparedInPostgres(pgSocket));
+        assertFalse(Btm.orderExists(pgSocket, id));
+    }
+
+    @Test
     void morvalenKilledAfterPrepareAndStartedAgainIsRecovered() throws Exception {
         Path journal = Files.createDirectories(services.work().resolve("journal"));
         AtomicBoolean killed = new AtomicBoolean();
