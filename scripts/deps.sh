@@ -5,10 +5,11 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
-          libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps)
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(postgresql)
-fi
+          libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
+          # The Java client (clients/java) and its tests under Bitronix beside PostgreSQL.
+          default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
+          libpostgresql-jdbc-java postgresql)
+# (--bench is still accepted: PostgreSQL, which the benchmarks need, is in the list above.)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,368 @@
+package morvalen.xa;
+
+import java.io.IOException;
+import java.time.Duration;
+import java.util.ArrayDeque;
+import java.util.LinkedHashSet;
+import java.util.List;
+import java.util.Map;
+import java.util.Objects;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.locks.ReentrantLock;
+import javax.transaction.xa.XAException;
+import javax.transaction.xa.XAResource;
+import javax.transaction.xa.Xid;
+
+/**
+ * An XAResource whose branches live in the Morvalen service (TCP, default port
+ * 1439), which runs them through the machine's transaction coordinator.
+ *
+ * <p>Connections are opened on first use and kept in a small pool: each call
+ * takes a connection of its own, so several threads may use one resource at
+ * once, while every connection carries one request at a time as the protocol
+ * requires. A connection that failed is closed; the next call opens a new one.
+ *
+ * <p>Results reach the caller unchanged: every negative code, XA_RB* (100-107),
+ * the heuristic codes (5-8) and any other code but XA_OK as an XAException
+ * with that errorCode; XA_RDONLY as the return value of {@link #prepare}. A
+ * transport failure (refused, reset, time-out, a reply that does not have the
+ * protocol's shape) is XAER_RMFAIL with the cause attached.
+ *
+ * <p>The transaction cookie of a branch, which another party needs to import
+ * the transaction, is kept from its start until it completes:
+ * {@link #getCookie(Xid)}, or {@link #currentCookie()} on the thread that
+ * started it.
+ */
+public class MorvalenXAResource implements XAResource, AutoCloseable {
+    public static final int DEFAULT_PORT = 1439;
+    public static final Duration DEFAULT_TIMEOUT = Duration.ofSeconds(30);
+    private static final int MAX_IDLE = 4;
+    // A scan stops when a reply brings nothing new; this bounds it besides.
+    private static final int MAX_RECOVER_REPLIES = 100_000;
+
+    private final String host;
+    private final int port;
+    private final long timeoutMs;
+    private final ArrayDeque<Connection> idle = new ArrayDeque<>();  // guarded by itself
+    // The service keeps one recover cursor for all its clients: one scan at a time from here.
+    private final ReentrantLock scanLock = new ReentrantLock();
+    private final Map<MorvalenXid, byte[]> cookies = new ConcurrentHashMap<>();
+    private final ThreadLocal<byte[]> threadCookie = new ThreadLocal<>();
+
+    public MorvalenXAResource(String host, int port) {
+        this(host, port, DEFAULT_TIMEOUT);
+    }
+
+    /**
+     * @param timeout how long to wait for a connection, its handshake and each
+     *                reply; zero waits for ever
+     */
+    public MorvalenXAResource(String host, int port, Duration timeout) {
+        this.host = Objects.requireNonNull(host, "host");
+        if (port <= 0 || port > 65535) {
+            throw new IllegalArgumentException("port " + port);
+        }
+        if (timeout.isNegative()) {
+            throw new IllegalArgumentException("negative time-out");
+        }
+        this.port = port;
+        this.timeoutMs = timeout.toMillis();
+    }
+
+    public String getHost() {
+        return host;
+    }
+
+    public int getPort() {
+        return port;
+    }
+
+    @Override
+    public void start(Xid xid, int flags) throws XAException {
+        MorvalenXid key = MorvalenXid.of(checked(xid));
+        Connection.Reply reply = call(Wire.START, flags, xid);
+        raiseUnlessOk(reply.result());
+        byte[] cookie;
+        try {
+            cookie = Wire.cookie(reply.payload());
+        } catch (IOException e) {
+            throw transportFailure(e);
+        }
+        if (cookie != null) {
+            cookies.put(key, cookie);
+        }
+        threadCookie.set(cookie);
+    }
+
+    @Override
+    public void end(Xid xid, int flags) throws XAException {
+        checked(xid);
+        threadCookie.remove();
+        raiseUnlessOk(call(Wire.END, flags, xid).result());
+    }
+
+    @Override
+    public int prepare(Xid xid) throws XAException {
+        MorvalenXid key = MorvalenXid.of(checked(xid));
+        int result = call(Wire.PREPARE, TMNOFLAGS, xid).result();
+        if (result == XA_RDONLY) {
+            cookies.remove(key);  // the branch is over
+            return XA_RDONLY;
+        }
+        raiseUnlessOk(result);
+        return XA_OK;
+    }
+
+    @Override
+    public void commit(Xid xid, boolean onePhase) throws XAException {
+        MorvalenXid key = MorvalenXid.of(checked(xid));
+        int result = call(Wire.COMMIT, onePhase ? TMONEPHASE : TMNOFLAGS, xid).result();
+        forgetCookieUnlessRetry(key, result);
+        raiseUnlessOk(result);
+    }
+
+    @Override
+    public void rollback(Xid xid) throws XAException {
+        MorvalenXid key = MorvalenXid.of(checked(xid));
+        int result = call(Wire.ROLLBACK, TMNOFLAGS, xid).result();
+        forgetCookieUnlessRetry(key, result);
+        raiseUnlessOk(result);
+    }
+
+    @Override
+    public void forget(Xid xid) throws XAException {
+        MorvalenXid key = MorvalenXid.of(checked(xid));
+        cookies.remove(key);
+        raiseUnlessOk(call(Wire.FORGET, TMNOFLAGS, xid).result());
+    }
+
+    /**
+     * With TMSTARTRSCAN: every XID the coordinator holds prepared or
+     * heuristically completed, in one array. The service lists at most seven
+     * per reply, so this asks again until a reply holds fewer, then ends the
+     * scan. Without TMSTARTRSCAN the scan has already been delivered whole: an
+     * empty array, nothing sent.
+     */
+    @Override
+    public Xid[] recover(int flags) throws XAException {
+        if ((flags & ~(TMSTARTRSCAN | TMENDRSCAN)) != 0) {
+            XAException e = new XAException("recover flags 0x" + Integer.toHexString(flags));
+            e.errorCode = XAException.XAER_INVAL;
+            throw e;
+        }
+        if ((flags & TMSTARTRSCAN) == 0) {
+            return new Xid[0];
+        }
+        scanLock.lock();
+        try {
+            return scan();
+        } finally {
+            scanLock.unlock();
+        }
+    }
+
+    private Xid[] scan() throws XAException {
+        Set<MorvalenXid> found = new LinkedHashSet<>();
+        Connection c = take();
+        boolean healthy = false;
+        try {
+            int flags = TMSTARTRSCAN;
+            for (int replies = 0; replies < MAX_RECOVER_REPLIES; replies++) {
+                Connection.Reply reply = c.exchange(Wire.request(Wire.RECOVER, flags, null));
+                if (reply.result() < 0) {
+                    healthy = true;
+                    throw xaException(reply.result());
+                }
+                List<MorvalenXid> batch = Wire.recoverList(reply.result(), reply.payload());
+                boolean grew = found.addAll(batch);
+                if (flags == TMENDRSCAN) {
+                    break;
+                }
+                // A full reply means there may be more; a short one ends the list,
+                // and the service's cursor is closed with a last TMENDRSCAN.
+                flags = batch.size() == Wire.RECOVER_PER_REPLY && grew ? TMNOFLAGS : TMENDRSCAN;
+            }
+            healthy = true;
+        } catch (IOException e) {
+            throw transportFailure(e);
+        } finally {
+            giveBack(c, healthy);
+        }
+        return found.toArray(new Xid[0]);
+    }
+
+    /** Only the coordinator's own time-outs apply; a branch time-out is not settable here. */
+    @Override
+    public boolean setTransactionTimeout(int seconds) {
+        return false;
+    }
+
+    @Override
+    public int getTransactionTimeout() {
+        return 0;
+    }
+
+    /** True for another Morvalen resource of the same host and port: the same service. */
+    @Override
+    public boolean isSameRM(XAResource other) {
+        return other instanceof MorvalenXAResource m && m.host.equalsIgnoreCase(host) && m.port == port;
+    }
+
+    /**
+     * The transaction cookie the service returned when the branch was started,
+     * or null when it returned none or the branch is unknown here or complete.
+     */
+    public byte[] getCookie(Xid xid) {
+        if (xid == null) {
+            return null;
+        }
+        byte[] cookie = cookies.get(MorvalenXid.of(xid));
+        return cookie == null ? null : cookie.clone();
+    }
+
+    /**
+     * The cookie of the branch the calling thread started (or resumed or
+     * joined) last and has not ended; null when there is none. A transaction
+     * manager starts branches on the application's thread when it enlists the
+     * resource, so this is how an application reaches the cookie without
+     * knowing the XID.
+     */
+    public byte[] currentCookie() {
+        byte[] cookie = threadCookie.get();
+        return cookie == null ? null : cookie.clone();
+    }
+
+    /** Closes the idle connections. The resource stays usable: the next call connects again. */
+    @Override
+    public void close() {
+        synchronized (idle) {
+            for (Connection c : idle) {
+                c.close();
+            }
+            idle.clear();
+        }
+    }
+
+    @Override
+    public String toString() {
+        return "MorvalenXAResource[" + host + ":" + port + "]";
+    }
+
+    private void forgetCookieUnlessRetry(MorvalenXid key, int result) {
+        if (result != XAException.XA_RETRY && result != XAException.XAER_RMFAIL) {
+            cookies.remove(key);
+        }
+    }
+
+    private static Xid checked(Xid xid) throws XAException {
+        Wire.xidBody(xid);  // throws XAER_INVAL for anything that cannot be sent
+        return xid;
+    }
+
+    /** One request and its reply on a pooled connection. */
+    private Connection.Reply call(byte code, int flags, Xid xid) throws XAException {
+        byte[] request = Wire.request(code, flags, xid);
+        Connection c = take();
+        boolean healthy = false;
+        try {
+            Connection.Reply reply = c.exchange(request);
+            if (code != Wire.START && reply.payload().length != 0) {
+                throw new java.net.ProtocolException("a payload of " + reply.payload().length + " bytes behind result "
+                        + reply.result() + " of request " + code);
+            }
+            if (code == Wire.START && reply.result() < 0 && reply.payload().length != 0) {
+                throw new java.net.ProtocolException("a payload behind a failed start");
+            }
+            if (code == Wire.START && reply.result() >= 0) {
+                Wire.cookie(reply.payload());  // its shape is checked here, so a bad one drops the connection
+            }
+            healthy = true;
+            return reply;
+        } catch (IOException e) {
+            throw transportFailure(e);
+        } finally {
+            giveBack(c, healthy);
+        }
+    }
+
+    /**
+     * An idle connection that still works, or a new one. A pooled connection
+     * the service has closed meanwhile (after a restart, say) is dropped here,
+     * before a request is spent on it.
+     */
+    private Connection take() throws XAException {
+        for (;;) {
+            Connection c;
+            synchronized (idle) {
+                c = idle.pollFirst();
+            }
+            if (c == null) {
+                break;
+            }
+            if (!c.isBroken()) {
+                return c;
+            }
+            c.close();
+        }
+        try {
+            return Connection.open(host, port, timeoutMs);
+        } catch (IOException e) {
+            throw transportFailure(e);
+        }
+    }
+
+    private void giveBack(Connection c, boolean healthy) {
+        if (healthy) {
+            synchronized (idle) {
+                if (idle.size() < MAX_IDLE) {
+                    idle.addFirst(c);
+                    return;
+                }
+            }
+        }
+        c.close();
+    }
+
+    private static void raiseUnlessOk(int result) throws XAException {
+        if (result != XA_OK) {
+            throw xaException(result);
+        }
+    }
+
+    static XAException xaException(int result) {
+        XAException e = new XAException(describe(result));
+        e.errorCode = result;
+        return e;
+    }
+
+    private XAException transportFailure(IOException cause) {
+        XAException e = new XAException("Morvalen at " + host + ":" + port + " unreachable: " + cause);
+        e.errorCode = XAException.XAER_RMFAIL;
+        e.initCause(cause);
+        return e;
+    }
+
+    /** A short text for a result code, for exception messages. */
+    static String describe(int result) {
+        return switch (result) {
+            case XAException.XA_HEURMIX -> "XA_HEURMIX (5): partly committed, partly rolled back";
+            case XAException.XA_HEURRB -> "XA_HEURRB (6): heuristically rolled back";
+            case XAException.XA_HEURCOM -> "XA_HEURCOM (7): heuristically committed";
+            case XAException.XA_HEURHAZ -> "XA_HEURHAZ (8): may have been heuristically completed";
+            case XAException.XA_RETRY -> "XA_RETRY (4)";
+            case XAException.XAER_RMERR -> "XAER_RMERR (-3)";
+            case XAException.XAER_NOTA -> "XAER_NOTA (-4): the coordinator does not know the XID";
+            case XAException.XAER_INVAL -> "XAER_INVAL (-5): malformed XID or refused flags";
+            case XAException.XAER_PROTO -> "XAER_PROTO (-6): the request does not fit the branch's state";
+            case XAException.XAER_RMFAIL -> "XAER_RMFAIL (-7): the coordinator is unavailable";
+            case XAException.XAER_DUPID -> "XAER_DUPID (-8): the branch exists already";
+            case -1 -> "-1: resume of a branch the service does not hold";
+            case -1048577 -> "-1048577: end of a branch the service does not hold";
+            case -2228225 -> "-2228225: an unexpected error inside the service";
+            default -> result >= XAException.XA_RBBASE && result <= XAException.XA_RBEND
+                    ? "XA_RB* (" + result + "): the branch was rolled back"
+                    : "result " + result + " (0x" + Integer.toHexString(result) + ")";
+        };
+    }
+}
