@@ -3,7 +3,8 @@
 // the end of blocked receives by the clean-up), events and the critical
 // section across threads, detached threads, error texts (FormatMessageA),
 // LoadLibraryA of the DTC library, the executable's path, and the stop
-// control's events. Only this test talks to Winsock directly (the client side).
+// control's events, and the resources of morvalen.exe. Only this test talks
+// to Winsock directly (the client side).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -276,4 +277,56 @@ TEST(Win32Clock, TickCountMovesAndCanBeSubstituted) {
     platform::tickCountSubstitute([]() -> uint32_t { return 0xFFFFFFF0u; });
     EXPECT_EQ(platform::tickCount(), 0xFFFFFFF0u);
     platform::tickCountSubstitute(nullptr);
+}
+
+TEST(Win32Resources, TheServiceCarriesItsVersionAndMessageTable) {
+    // morvalen.exe beside this test program.
+    char path[MAX_PATH + 1];
+    size_t length = platform::executablePath(path, sizeof path);
+    ASSERT_GT(length, 0u);
+    std::string exe(path, length);
+    exe = exe.substr(0, exe.find_last_of('\\') + 1) + "morvalen.exe";
+
+    HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << exe;
+    HRSRC table = FindResourceExA(module, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(1),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(SizeofResource(module, table), 28u);
+    const unsigned char expected[28] = {1, 0, 0, 0, 1, 0, 0, 0x40, 1, 0, 0, 0x40, 16, 0, 0, 0,
+                                        12, 0, 0, 0, '%', '1', '\r', '\n', 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(LockResource(LoadResource(module, table)), expected, sizeof expected), 0);
+    // The event log's own lookup: the message for the identifier, with the text inserted.
+    const char* inserts[1] = {"Start Service"};
+    char text[64] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, 0x40000001,
+                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
+                             reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+    EXPECT_GT(n, 0u);
+    EXPECT_STREQ(text, "Start Service\r\n");
+    FreeLibrary(module);
+
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::string info(size, '\0');
+    ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00080000u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00020000u);
+    auto value = [&](const char* name) {
+        char* found = nullptr;
+        UINT foundSize = 0;
+        std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+        if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&found), &foundSize)) return std::string();
+        return std::string(found);
+    };
+    EXPECT_EQ(value("FileDescription"), "Orvanthe");
+    EXPECT_EQ(value("ProductName"), "Orvanthe");
+    EXPECT_EQ(value("InternalName"), "Morvalen");
+    EXPECT_EQ(value("FileVersion"), "2, 0, 8, 0");
+    EXPECT_EQ(value("ProductVersion"), "2, 0, 8, 0");
 }
