@@ -121,6 +121,11 @@ wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
 echo "--- install, service run, uninstall"
+# Installed from a folder whose name has a blank: the service's path must be quoted.
+installed="$WINEPREFIX/drive_c/Program Files/Morvalen Test"
+mkdir -p "$installed"
+cp "$exe" "$build/bin/XOLEHLP.DLL" "$build/bin/libmorvalen_dtc_double.dll" "$installed/"
+exe="$installed/morvalen.exe"
 text=$(wine "$exe" -i 2>/dev/null | tr -d '\r')
 check "install" test "$text" = "Orvanthe installed."
 text=$(wine "$exe" -i 2>/dev/null | tr -d '\r')
@@ -128,7 +133,7 @@ check "second install refused" test "$text" = "CreateService failed - Service ex
 service=$(wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Morvalen' 2>&1 | tr -d '\r'); shown=$service
 check "service entry: automatic start, own process, quoted path, display name" bash -c \
   'grep -q "Start.*0x2" <<<"$1" && grep -q "Type.*0x10" <<<"$1" && grep -qF "\"$2\"" <<<"$1" && grep -q "DisplayName.*Orvanthe" <<<"$1"' \
-  _ "$service" "$(winpath "$exe")"
+  _ "$service" "C:\\Program Files\\Morvalen Test\\morvalen.exe"
 key=$(wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Morvalen' 2>/dev/null | tr -d '\r')
 check "event source key" bash -c 'grep -q "EventMessageFile.*morvalen.exe" <<<"$1" && grep -q "TypesSupported.*0x7" <<<"$1"' _ "$key"
 started=1
