@@ -1,21 +1,25 @@
-// The fault guard on Windows: structured exceptions. A vectored exception
-// handler sees a processor fault first on the faulting thread, keeps the
-// exception's own code, and makes the thread continue in a trampoline that
-// throws ProcessorFault with that code as a C++ exception. The unwinder then
-// finds the faulting frame through the trampoline's return address (the
-// faulting instruction's address + 1, so that its lookup of address - 1 lands
-// on the faulting instruction); every file is built with -fnon-call-exceptions,
-// so that instruction lies in an exception region and the frame's destructors
-// run, and the nearest guard's catch (...) reports the code.
+// The fault guard on Windows: structured exceptions. The process's unhandled-
+// exception filter, which Windows asks on the faulting thread once every
+// frame-based handler has declined the exception (the outermost __except of
+// every thread start asks it), keeps the exception's own code and makes the
+// thread continue in a trampoline that throws ProcessorFault with that code as
+// a C++ exception. Code that handles its own faults with __try/__except (the
+// system's, or MS DTC's) keeps them; only faults that would end the process
+// are taken. The unwinder then finds the faulting frame through the
+// trampoline's return address (the faulting instruction's address + 1, so
+// that its lookup of address - 1 lands on the faulting instruction); every
+// file is built with -fnon-call-exceptions, so that instruction lies in an
+// exception region and the frame's destructors run, and the nearest guard's
+// catch (...) reports the code.
 //
-// The handler does not write below the faulting stack pointer (the system's
+// The filter does not write below the faulting stack pointer (the system's
 // exception dispatch is using that stack): it passes the return address in
 // r11, a scratch register that no call preserves, and the trampoline pushes it.
 //
 // Only faults in code that has unwind information are taken (all code built
 // here has); a fault elsewhere, a stack overflow and every exception that is
-// not a processor fault (C++ exceptions, breakpoints, ...) go on to the
-// system's own handling.
+// not a processor fault go on to the filter that was there before (the C
+// runtime's), and so to the system's own handling.
 #include "platform/FaultGuard.h"
 
 #include <mutex>
@@ -67,6 +71,7 @@ namespace {
 
 std::mutex installMutex;
 bool installed = false;  // guarded by installMutex
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;  // set once under installMutex
 
 bool isProcessorFault(DWORD code) {
     switch (code) {
@@ -91,18 +96,22 @@ bool isProcessorFault(DWORD code) {
     }
 }
 
-LONG CALLBACK faultHandler(EXCEPTION_POINTERS* pointers) {
+LONG passOn(EXCEPTION_POINTERS* pointers) {
+    return previousFilter != nullptr ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+LONG WINAPI faultFilter(EXCEPTION_POINTERS* pointers) {
     if (pointers == nullptr || pointers->ExceptionRecord == nullptr || pointers->ContextRecord == nullptr) {
-        return EXCEPTION_CONTINUE_SEARCH;
+        return passOn(pointers);
     }
     DWORD code = pointers->ExceptionRecord->ExceptionCode;
-    if (!isProcessorFault(code)) {
-        return EXCEPTION_CONTINUE_SEARCH;
+    if (!isProcessorFault(code) || (pointers->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0) {
+        return passOn(pointers);
     }
     CONTEXT* context = pointers->ContextRecord;
     DWORD64 imageBase = 0;
     if (RtlLookupFunctionEntry(context->Rip, &imageBase, nullptr) == nullptr) {
-        return EXCEPTION_CONTINUE_SEARCH;
+        return passOn(pointers);
     }
     pendingFaultCode = code;
     context->R11 = context->Rip + 1;
@@ -117,9 +126,8 @@ void faultGuardInstall() noexcept {
     if (installed) {
         return;
     }
-    // First in line: the fault becomes a C++ exception before any frame-based
-    // handler is asked.
-    installed = AddVectoredExceptionHandler(1, faultHandler) != nullptr;
+    previousFilter = SetUnhandledExceptionFilter(faultFilter);
+    installed = true;
 }
 
 int32_t currentExceptionCode() noexcept {
