@@ -128,6 +128,8 @@ cp "$exe" "$build/bin/XOLEHLP.DLL" "$build/bin/libmorvalen_dtc_double.dll" "$ins
 exe="$installed/morvalen.exe"
 text=$(wine "$exe" -i 2>/dev/null | tr -d '\r')
 check "install" test "$text" = "Orvanthe installed."
+state=$(wine sc query Morvalen 2>&1 | tr -d '\r'); shown=$state
+check "sc query: installed, not started" bash -c 'grep -q "SERVICE_NAME: Morvalen" <<<"$1" && grep -q "STOPPED" <<<"$1"' _ "$state"
 text=$(wine "$exe" -i 2>/dev/null | tr -d '\r')
 check "second install refused" test "$text" = "CreateService failed - Service exists. (0x431)"
 service=$(wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Morvalen' 2>&1 | tr -d '\r'); shown=$service
