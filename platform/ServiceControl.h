@@ -19,6 +19,16 @@
 
 namespace platform {
 
+// Whether a service is described by a unit file, whose ExecStart= syntax limits
+// the executable's path. Not on Windows: there the functions below stand for
+// the service control manager (CreateServiceA takes the quoted path as it is)
+// and the event source's registry key (platform/win32/ServiceControl.cpp).
+#if defined(_WIN32)
+inline constexpr bool kServiceUnitFiles = false;
+#else
+inline constexpr bool kServiceUnitFiles = true;
+#endif
+
 // Whether the calling process may administer services: it runs as root and may
 // write the unit directory. False with EACCES (or the directory's own error).
 [[nodiscard]] bool serviceManagerAccess() noexcept;

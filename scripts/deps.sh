@@ -4,12 +4,20 @@
 # to run and fails. Safe to run again: it installs nothing that is present.
 set -euo pipefail
 
+# Options: --bench adds what the benchmarks need; --windows adds the
+# cross compiler, GoogleTest's sources and Wine for the Windows build.
 packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
           # The Java client (clients/java) and its tests under Bitronix beside PostgreSQL.
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
           libpostgresql-jdbc-java postgresql)
-# (--bench is still accepted: PostgreSQL, which the benchmarks need, is in the list above.)
+for option in "$@"; do
+  case "$option" in
+    --bench) ;;  # PostgreSQL, which the benchmarks need, is in the list above
+    --windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64) ;;
+    *) echo "unknown option: $option (--bench, --windows)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,22 +1,59 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a plain build, then under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer.
-# Usage: scripts/test.sh [plain|asan|tsan]...   (default: all three)
+# AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer,
+# then the Windows build (cross-built with mingw-w64) under Wine.
+# Usage: scripts/test.sh [plain|asan|tsan|windows]...   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
 
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan)
+[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan windows)
+deps_options=()
+for v in "${variants[@]}"; do
+  [ "$v" = windows ] && deps_options+=(--windows)
+done
+scripts/deps.sh "${deps_options[@]}"
+
+# The Windows variant: the unit tests under Wine (CTest), then the end-to-end
+# checks of tests/win32/wine-e2e.sh (console run, service control manager),
+# whose client is the Linux morvalenctl. Wine runs in a private, temporary
+# prefix that is removed afterwards, with its server.
+run_windows() {
+  local windows_dir=build-windows windows_status=0 prefix
+  echo "=== windows build ($windows_dir)"
+  scripts/build-windows.sh "$windows_dir"
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  ninja -C build morvalenctl
+  echo "=== windows tests (Wine)"
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/morvalen-wine.XXXXXX")
+  (
+    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+    wineserver -p
+    trap 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1' EXIT
+    # The first program of a server starts Wine's own services, which keep
+    # its standard output open: not one of the tests, whose output CTest reads.
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+    ctest --test-dir "$windows_dir" -j"$(nproc)" --output-on-failure --timeout 600
+  ) || windows_status=1
+  rm -rf "$prefix"
+  tests/support/netns-run.sh tests/win32/wine-e2e.sh "$windows_dir" build/bin/morvalenctl || windows_status=1
+  return $windows_status
+}
 
 jobs=$(nproc)
 status=0
 for v in "${variants[@]}"; do
+  if [ "$v" = windows ]; then
+    run_windows || status=1
+    continue
+  fi
   case "$v" in
     plain) dir=build;      opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan)  dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=address -DMORVALEN_BENCH=OFF) ;;
     tsan)  dir=build-tsan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=thread -DMORVALEN_BENCH=OFF) ;;
-    *) echo "unknown variant: $v (plain, asan or tsan)" >&2; exit 2 ;;
+    *) echo "unknown variant: $v (plain, asan, tsan or windows)" >&2; exit 2 ;;
   esac
   echo "=== $v build ($dir)"
   scripts/build.sh "$dir" "${opts[@]}"

@@ -204,7 +204,7 @@ void installService() noexcept {
             return;
         }
         // The service manager would write this unit but never start it.
-        if (!unitExecPathAccepted(path)) {
+        if (platform::kServiceUnitFiles && !unitExecPathAccepted(path)) {
             std::printf("Unable to install %s - %s\n", kDisplayName,
                         errorTextOf(static_cast<int32_t>(std::errc::invalid_argument)));
             return;

@@ -45,7 +45,7 @@
 
 namespace {
 
-constexpr const char* kLibraryName = "libmsdtcprx.so";
+constexpr const char* kLibraryName = platform::kDtcProxyLibrary;
 
 // Passed unchanged to DTC_XaOpen and DTC_XaClose: the TM name is the service's
 // name, the recovery GUID is the same in every run and on every machine.
