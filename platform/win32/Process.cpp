@@ -1,4 +1,4 @@
-// The running executable's path: GetModuleFileNameA.
+// The running executable's path: GetModuleFileNameA; and the standard streams.
 #include "platform/Process.h"
 
 #include <windows.h>
@@ -23,6 +23,11 @@ size_t executablePath(char* buffer, size_t size) noexcept {
         return 0;
     }
     return length;
+}
+
+void processProtectStandardStreams() noexcept {
+    // Nothing to do: Windows has no SIGPIPE, a write to a closed standard
+    // handle fails quietly, and no socket takes the number of a standard handle.
 }
 
 }  // namespace platform

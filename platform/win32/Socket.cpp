@@ -99,6 +99,13 @@ Socket socketOpenTcp4() {
     return static_cast<Socket>(s);
 }
 
+int32_t socketAllowAddressReuse(Socket) {
+    // Nothing to set: Windows binds a new listener over connections still
+    // closing on the port, and its SO_REUSEADDR would let another program
+    // take a port in use.
+    return 0;
+}
+
 int32_t socketBindAny4(Socket s, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -164,6 +171,21 @@ Socket socketAccept(Socket listening) {
         (void)SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
         openConnections.push_back(static_cast<Socket>(s));
         return static_cast<Socket>(s);
+    }
+}
+
+AcceptFailure socketAcceptFailureKind(int32_t error) {
+    switch (error) {
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAEWOULDBLOCK:
+        case WSAENETDOWN:
+            return AcceptFailure::Connection;
+        case WSAEMFILE:
+        case WSAENOBUFS:
+            return AcceptFailure::Exhausted;
+        default:
+            return AcceptFailure::Listener;
     }
 }
 

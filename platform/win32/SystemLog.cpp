@@ -59,4 +59,8 @@ void systemLogWrite(LogLevel level, const char* text) noexcept {
     DeregisterEventSource(source);
 }
 
+uint64_t systemLogDropped() noexcept {
+    return 0;  // ReportEventA hands the entry to the event log service; nothing is dropped here
+}
+
 }  // namespace platform

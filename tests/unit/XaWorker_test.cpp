@@ -374,6 +374,9 @@ TEST(XaWorker, AStopAskedWhileACommandIsBeingPostedWinsAndThePosterIsAnswered) {
     // worker ends the association with TMSUCCESS and leaves, the suspend never
     // reaches DTC, and its poster is answered XAER_PROTO, not the answer of an
     // earlier command.
+#if defined(_WIN32)
+    GTEST_SKIP() << "holds the POSIX event's mutex to force the interleaving";
+#else
     freshStart();
     XID branch = xid("w-stop-race");
     Request r;
@@ -404,6 +407,7 @@ TEST(XaWorker, AStopAskedWhileACommandIsBeingPostedWinsAndThePosterIsAnswered) {
     ASSERT_EQ(ends.size(), 1u);
     EXPECT_EQ(ends[0].flags, TMSUCCESS);
     EXPECT_EQ(r.run(xa_query, branch), 1);
+#endif
 }
 
 TEST(XaWorker, TwoConnectionsEndingOneBranchNeverWaitForAWorkerThatHasGone) {
