@@ -515,6 +515,29 @@ void handleRequest(Coordinator& co, Client& client, uint32_t id, uint16_t op, st
     reply(co, client, id, XAER_INVAL);
 }
 
+namespace {
+
+// What a request whose durable write failed answers.
+//  - prepare: the branch could not be made durable, so it is rolled back
+//    (forgotten in memory; nothing is on disk): XAER_RMERR.
+//  - commit, rollback: the decision is not recorded, the branch stays
+//    prepared and the caller is asked to try again: XA_RETRY.
+//  - forget: the heuristic branch stays: XAER_RMERR.
+//  - dtcctl resolve: the branch stays prepared: XAER_RMERR.
+int32_t writeFailureAnswer(Coordinator& co, Branch* b, uint16_t op) {
+    switch (op) {
+    case kOpPrepare:
+        co.stats.rollbacks++;
+        forgetBranch(co, b);
+        return XAER_RMERR;
+    case kOpCommit:
+    case kOpRollback: return XA_RETRY;
+    }
+    return XAER_RMERR;
+}
+
+} // namespace
+
 void finishWrites(Coordinator& co) {
     for (StoreWrite& write : storeTakeDone(co.store)) {
         auto pending = co.writes.find(write.tag);
@@ -526,10 +549,12 @@ void finishWrites(Coordinator& co) {
         if (b != nullptr) {
             b->busy = false;
             if (write.result != 0) {
-                // Nothing changed on disk, so nothing changes in memory: a
-                // prepare stays unprepared, a decision stays undecided.
+                // Nothing changed on disk (the batch rolled back). The answer is
+                // the branch's own XA code, never XAER_RMFAIL: that one tells
+                // the caller the coordinator is gone, and its unbinding would
+                // roll back every other unprepared branch of the GUID.
                 co.stats.writeFailures++;
-                result = p.op == kOpPrepare ? XAER_RMERR : XAER_RMFAIL;
+                result = writeFailureAnswer(co, b, p.op);
             } else if (p.op == kOpPrepare) {
                 b->state = kPrepared;
                 b->deadlineMs = 0;

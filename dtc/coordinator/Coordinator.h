@@ -17,6 +17,9 @@
 //     (S5), which only xa_forget deletes.
 //  5. When the last control connection of a GUID closes, its branches that are
 //     neither prepared, heuristic nor being written are rolled back.
+// A write that fails changes nothing on disk: the prepare's branch is rolled
+// back (XAER_RMERR), a decision stays undone (XA_RETRY, still prepared), a
+// forget or resolve leaves the row (XAER_RMERR).
 // A crash between 3 and its answer leaves a prepared row the TM learns of
 // through xa_recover; between 4 and its answer, either the row (commit again)
 // or nothing (XAER_NOTA, which the TM reads as already completed).

@@ -1,0 +1,153 @@
+// The store under stress: a data directory whose disk fills up and frees again
+// (a tmpfs of a few MiB in a private mount namespace of the test), and a store
+// that was emptied, truncated or corrupted behind dtcd's back.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DtcHarness.h"
+#include "Wire.h"
+#include "txdtc.h"
+
+namespace {
+
+constexpr int kRm = 1;
+
+std::set<std::string> recoverAll() {
+    std::set<std::string> names;
+    XID list[8];
+    int flags = TMSTARTRSCAN;
+    for (;;) {
+        int n = DTC_XaRecover(list, 8, kRm, flags);
+        EXPECT_GE(n, 0);
+        for (int i = 0; i < n; ++i) names.insert(std::string(list[i].data, static_cast<size_t>(list[i].gtrid_length)));
+        if (n < 8) break;
+        flags = TMNOFLAGS;
+    }
+    return names;
+}
+
+int prepareNew(const std::string& name) {
+    XID xid = makeXid(name);
+    EXPECT_EQ(XA_OK, DTC_XaStart(&xid, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    return DTC_XaPrepare(&xid, kRm, TMNOFLAGS);
+}
+
+// Mounts a tmpfs of `bytes` at `dir` in a mount namespace of this process
+// alone (dtcd, started later, inherits it). Must run before any thread is
+// started. False where namespaces or mounts are not allowed.
+bool privateTmpfs(const std::string& dir, size_t bytes) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+    return mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// Writes a file until the file system is full; answers the bytes written.
+size_t fillDisk(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return 0;
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    std::vector<char> chunk(4096, 'x');
+    size_t written = 0;
+    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) written += chunk.size();
+    std::fclose(f);
+    return written;
+}
+
+[[maybe_unused]] std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A full disk under dtcd: no XA_OK for a record that is not stored, no
+// XAER_RMFAIL on the live connection (the service would unbind and every
+// unprepared branch of the resource manager would be rolled back), and work
+// resumes when space comes back.
+TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
+    std::string root = makeTempDir();
+    if (!privateTmpfs(root, 3u << 20)) GTEST_SKIP() << "no private mount namespace here";
+    Daemon d;
+    d.dataDir = root + "/data";
+    ASSERT_TRUE(startDaemon(&d));
+    useDaemon(d);
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    std::set<std::string> prepared;
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "full-p" + std::to_string(i);
+        ASSERT_EQ(XA_OK, prepareNew(name));
+        prepared.insert(name);
+    }
+    std::string out;
+    ASSERT_EQ(0, runCtl(d, {"resolve", dtcwire::xidText(makeXid("full-p0")), "commit"}, &out)) << out;
+    XID bystander = makeXid("full-bystander"); // unprepared work that must survive the fault
+    ASSERT_EQ(XA_OK, DTC_XaStart(&bystander, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&bystander, kRm, TMSUCCESS));
+
+    ASSERT_GT(fillDisk(root + "/filler"), 0u);
+    // Prepares until one cannot be stored (the log may still hold room for a few).
+    std::string refused;
+    for (int i = 0; i < 500 && refused.empty(); ++i) {
+        std::string name = "full-f" + std::to_string(i);
+        int rc = prepareNew(name);
+        if (rc == XA_OK) {
+            prepared.insert(name);
+        } else {
+            ASSERT_EQ(XAER_RMERR, rc) << name;
+            refused = name;
+        }
+    }
+    ASSERT_FALSE(refused.empty()) << "the full disk never refused a write";
+    // The refused prepare rolled its branch back: it is not in doubt, not known.
+    XID refusedXid = makeXid(refused);
+    EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&refusedXid, kRm, TMNOFLAGS));
+    EXPECT_EQ(0u, recoverAll().count(refused));
+    // Decisions cannot be recorded: XA_RETRY, the branch stays prepared.
+    XID p1 = makeXid("full-p1");
+    XID p2 = makeXid("full-p2");
+    XID p0 = makeXid("full-p0");
+    EXPECT_EQ(XA_RETRY, DTC_XaCommit(&p1, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_RETRY, DTC_XaRollback(&p2, kRm, TMNOFLAGS));
+    EXPECT_EQ(XAER_RMERR, DTC_XaForget(&p0, kRm, TMNOFLAGS)); // the heuristic record stays
+    EXPECT_EQ(XA_HEURCOM, DTC_XaCommit(&p0, kRm, TMNOFLAGS));
+    EXPECT_EQ(prepared, recoverAll());                           // the connection is alive
+    ASSERT_EQ(0, runCtl(d, {"--json", "stats"}, &out));
+    EXPECT_EQ(std::string::npos, out.find("\"write_failures\":0,")) << out;
+
+    // Space comes back: the same calls now succeed, the bystander goes on.
+    std::filesystem::remove(root + "/filler");
+    EXPECT_EQ(XA_OK, DTC_XaCommit(&p1, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaRollback(&p2, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaForget(&p0, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaPrepare(&bystander, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, prepareNew(refused));
+    prepared.erase("full-p0");
+    prepared.erase("full-p1");
+    prepared.erase("full-p2");
+    prepared.insert("full-bystander");
+    prepared.insert(refused);
+
+    // What was answered is what is on disk.
+    killDaemon(&d);
+    ASSERT_TRUE(startDaemon(&d));
+    EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    EXPECT_EQ(prepared, recoverAll());
+    EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    EXPECT_EQ(0, stopDaemon(&d));
+    umount(root.c_str());
+    std::filesystem::remove_all(root);
+}
+
+} // namespace
