@@ -416,6 +416,7 @@ void handleStats(Coordinator& co, Client& client, uint32_t id) {
         {"write_failures", co.stats.writeFailures},
         {"store_batches", batches},
         {"store_records", records},
+        {"store_checkpoints", co.store->checkpoints.load()},
     };
     Writer w;
     putU32(w, static_cast<uint32_t>(std::size(rows)));

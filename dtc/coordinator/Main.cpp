@@ -23,14 +23,16 @@
 namespace {
 
 const char kUsage[] =
-    "usage: dtcd --data-dir DIR [--no-group-commit]\n"
+    "usage: dtcd --data-dir DIR [--new-store] [--no-group-commit]\n"
     "  --data-dir DIR      where the branch store lives (created if missing)\n"
+    "  --new-store         set the existing store aside and start with an empty one\n"
     "  --no-group-commit   one database transaction per write (for measurements)\n"
     "  DTCD_SOCKET         socket to listen on (default @dtcd, '@' = abstract name)";
 
 struct Options {
     std::string dataDir;      // --data-dir
     bool groupCommit = true;  // cleared by --no-group-commit
+    bool newStore = false;    // --new-store
 };
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -40,6 +42,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->dataDir = argv[++i];
         } else if (arg.rfind("--data-dir=", 0) == 0) {
             options->dataDir = arg.substr(11);
+        } else if (arg == "--new-store") {
+            options->newStore = true;
         } else if (arg == "--no-group-commit") {
             options->groupCommit = false;
         } else {
@@ -147,8 +151,8 @@ int main(int argc, char** argv) {
     co.store = &store;
     std::string error;
     std::vector<StoredBranch> rows;
-    if (!storeOpen(&store, options.dataDir, co.instance, &error)) {
-        std::fprintf(stderr, "dtcd: cannot use data directory %s: %s\n", options.dataDir.c_str(), error.c_str());
+    if (!storeOpen(&store, options.dataDir, options.newStore, co.instance, &error)) {
+        std::fprintf(stderr, "dtcd: %s\n", error.c_str());
         return 1;
     }
     if (!storeLoad(&store, &rows, &error)) {

@@ -66,7 +66,7 @@ size_t fillDisk(const std::string& path) {
     return written;
 }
 
-[[maybe_unused]] std::string readText(const std::string& path) {
+std::string readText(const std::string& path) {
     std::ifstream in(path);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
@@ -148,6 +148,112 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     EXPECT_EQ(0, stopDaemon(&d));
     umount(root.c_str());
     std::filesystem::remove_all(root);
+}
+
+// Copies of dtcd.db in the states an operator may find after a bad restore.
+void truncateTo(const std::string& path, uintmax_t size) { std::filesystem::resize_file(path, size); }
+
+void overwrite(const std::string& path, size_t offset, size_t count) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    std::string junk(count, '\x5a');
+    f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+}
+
+// Expects dtcd to refuse the directory with exit 1 and one line naming `what`.
+void expectRefused(const Daemon& d, const std::string& what) {
+    std::string err;
+    EXPECT_EQ(1, runDaemonToExit({"--data-dir", d.dataDir}, uniqueSocketName(), &err)) << what;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    EXPECT_NE(std::string::npos, err.find(what)) << err;
+    EXPECT_NE(std::string::npos, err.find("--new-store")) << err;
+}
+
+class DtcStoreIdentity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(startDaemon(&daemon));
+        useDaemon(daemon);
+        ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+        // Enough rows for several pages, so a cut file loses some of them.
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(XA_OK, prepareNew("kept-" + std::to_string(i)));
+        ASSERT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+        ASSERT_EQ(0, stopDaemon(&daemon));
+        db = daemon.dataDir + "/dtcd.db";
+        saved = daemon.dataDir + "/../saved.db";
+        std::filesystem::copy_file(db, saved);
+        ASSERT_GT(std::filesystem::file_size(db), 16384u);
+        ASSERT_TRUE(std::filesystem::exists(daemon.dataDir + "/dtcd.id"));
+    }
+    void TearDown() override {
+        stopDaemon(&daemon);
+        removeDaemonFiles(daemon);
+    }
+    void restore() { std::filesystem::copy_file(saved, db, std::filesystem::copy_options::overwrite_existing); }
+    size_t recovered() {
+        EXPECT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+        size_t n = recoverAll().size();
+        EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+        return n;
+    }
+    Daemon daemon;
+    std::string db;
+    std::string saved;
+};
+
+TEST_F(DtcStoreIdentity, MissingEmptyCutOrDamagedStoreIsRefused) {
+    truncateTo(db, 0);
+    expectRefused(daemon, "missing or empty");
+    std::filesystem::remove(db);
+    expectRefused(daemon, "missing or empty");
+    EXPECT_FALSE(std::filesystem::exists(db)); // the refusal made no new file
+    restore();
+    truncateTo(db, std::filesystem::file_size(db) / 2);
+    expectRefused(daemon, "damaged");
+    restore();
+    overwrite(db, 0, 100); // the header
+    expectRefused(daemon, "damaged");
+    restore();
+    overwrite(db, 4096, 3 * 4096); // pages 2 to 4: table roots and branch rows
+    expectRefused(daemon, "damaged");
+    // The good copy put back starts with every branch.
+    restore();
+    ASSERT_TRUE(startDaemon(&daemon));
+    EXPECT_EQ(300u, recovered());
+}
+
+TEST_F(DtcStoreIdentity, ForeignOrUnmarkedStores) {
+    std::string id = daemon.dataDir + "/dtcd.id";
+    std::string idText = readText(id);
+    // A store of another directory (another instance) is not this one.
+    Daemon other;
+    ASSERT_TRUE(startDaemon(&other));
+    ASSERT_EQ(0, stopDaemon(&other));
+    std::filesystem::copy_file(other.dataDir + "/dtcd.db", db, std::filesystem::copy_options::overwrite_existing);
+    expectRefused(daemon, "another store");
+    removeDaemonFiles(other);
+    restore();
+    std::ofstream(id) << "garbage\n";
+    expectRefused(daemon, "dtcd.id is damaged");
+    // A store made before the identity file existed gets one and keeps its branches.
+    std::filesystem::remove(id);
+    ASSERT_TRUE(startDaemon(&daemon));
+    EXPECT_EQ(300u, recovered());
+    EXPECT_EQ(idText, readText(id));
+}
+
+TEST_F(DtcStoreIdentity, NewStoreStartsAfreshOnPurposeAndSetsTheOldOneAside) {
+    truncateTo(db, 0);
+    ASSERT_TRUE(startDaemon(&daemon, {"--new-store"}));
+    EXPECT_EQ(0u, recovered());
+    ASSERT_EQ(0, stopDaemon(&daemon));
+    bool setAside = false;
+    for (const auto& entry : std::filesystem::directory_iterator(daemon.dataDir))
+        setAside = setAside || entry.path().filename().string().rfind("dtcd.db.set-aside-", 0) == 0;
+    EXPECT_TRUE(setAside);
+    // The new store is guarded like the old one.
+    truncateTo(db, 0);
+    expectRefused(daemon, "missing or empty");
 }
 
 } // namespace
