@@ -87,6 +87,8 @@ bool applyWrite(Store* store, const StoreWrite& write) {
         sqlite3_bind_int(stmt, 5, write.row.state);
         sqlite3_bind_int(stmt, 6, write.row.heuristic);
         sqlite3_bind_int64(stmt, 7, write.row.createdMs);
+        sqlite3_bind_blob(stmt, 8, write.row.participants.data(), static_cast<int>(write.row.participants.size()),
+                          SQLITE_TRANSIENT);
     }
     return sqlite3_step(stmt) == SQLITE_DONE;
 }
@@ -233,6 +235,14 @@ void closeDb(Store* store) {
     store->db = nullptr;
 }
 
+// Stores made before participants existed lack the column; it is added empty.
+bool addParticipantsColumn(sqlite3* db, std::string* error) {
+    sqlite3_stmt* probe = nullptr;
+    bool present = sqlite3_prepare_v2(db, "SELECT participants FROM branches LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return present || exec(db, "ALTER TABLE branches ADD COLUMN participants BLOB NOT NULL DEFAULT x''", error);
+}
+
 // True when SQLite finds the database whole (every page reachable and well formed).
 bool wholeDatabase(sqlite3* db, std::string* error) {
     sqlite3_stmt* check = nullptr;
@@ -295,7 +305,7 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
                    " token BLOB NOT NULL, state INTEGER NOT NULL, heuristic INTEGER NOT NULL,"
                    " created INTEGER NOT NULL, PRIMARY KEY(guid, xid)) WITHOUT ROWID",
                    error) &&
-              readInstance(store->db, instance, identity == 0, error);
+              addParticipantsColumn(store->db, error) && readInstance(store->db, instance, identity == 0, error);
     if (ok && identity > 0 && std::memcmp(recorded, instance, 16) != 0) {
         *error = "belongs to another store than " + idPath + " records";
         ok = false;
@@ -313,8 +323,8 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
         return false;
     }
     ok = sqlite3_prepare_v2(store->db,
-                            "INSERT OR REPLACE INTO branches(guid, xid, uow, token, state, heuristic, created)"
-                            " VALUES(?, ?, ?, ?, ?, ?, ?)",
+                            "INSERT OR REPLACE INTO branches(guid, xid, uow, token, state, heuristic, created,"
+                            " participants) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
                             -1, &store->put, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v2(store->db, "DELETE FROM branches WHERE guid=? AND xid=?", -1, &store->remove, nullptr) ==
              SQLITE_OK;
@@ -334,7 +344,7 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
 
 bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error) {
     sqlite3_stmt* get = nullptr;
-    if (sqlite3_prepare_v2(store->db, "SELECT guid, xid, uow, token, state, heuristic, created FROM branches", -1,
+    if (sqlite3_prepare_v2(store->db, "SELECT guid, xid, uow, token, state, heuristic, created, participants FROM branches", -1,
                            &get, nullptr) != SQLITE_OK) {
         *error = sqlite3_errmsg(store->db);
         return false;
@@ -354,6 +364,10 @@ bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error
         row.state = sqlite3_column_int(get, 4);
         row.heuristic = sqlite3_column_int(get, 5);
         row.createdMs = sqlite3_column_int64(get, 6);
+        const void* participants = sqlite3_column_blob(get, 7);
+        if (participants != nullptr)
+            row.participants.assign(static_cast<const char*>(participants),
+                                    static_cast<size_t>(sqlite3_column_bytes(get, 7)));
         rows->push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) *error = sqlite3_errmsg(store->db);
