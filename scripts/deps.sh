@@ -5,10 +5,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
-          libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps)
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(postgresql)
-fi
+          libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
+          libpq-dev postgresql)
 
 missing=()
 for p in "${packages[@]}"; do
