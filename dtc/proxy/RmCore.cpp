@@ -4,7 +4,8 @@
 // Objects (each reference-counted, freed at its last Release):
 //  - ResourceManager: one connection of its own to dtcd, registered under the
 //    resource manager's GUID (kOpRmOpen), and one Dispatch.
-//  - Dispatch: a queue and a thread of the library. The connection's reader
+//  - Dispatch: a queue and a thread of the library (joined at the resource
+//    manager's last Release, so no callback runs after it). The connection's reader
 //    queues what dtcd asks (prepare, commit, abort, and the loss of the
 //    connection); the dispatch thread calls the resource manager's
 //    ITransactionResourceAsync (and TMDown on its sink) from there, so that a
@@ -197,6 +198,7 @@ struct ResourceManager final : IResourceManager {
     std::atomic<ULONG> refs{1};
     ConnectionRef connection;           // registered under the resource manager's GUID
     std::shared_ptr<Dispatch> dispatch; // its callbacks
+    std::thread thread;                 // the dispatch thread
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (object == nullptr) return E_INVALIDARG;
@@ -245,16 +247,17 @@ struct ResourceManager final : IResourceManager {
             made->Release();
             return result != S_OK ? result : E_UNEXPECTED;
         }
-        res->AddRef();
-        dispatch->sinks[id] = res;
-        lock.unlock();
         made->connection = connection;
         made->dispatch = dispatch;
         made->id = id;
         std::memcpy(made->uow, txUow, kIdSize);
         std::memcpy(uow->rgb, txUow, kIdSize);
         *isoLevel = ISOLATIONLEVEL_SERIALIZABLE;
+        // Every out-value is set before the first request can be delivered
+        // (the dispatch thread takes the same lock first).
         *enlistment = made;
+        res->AddRef();
+        dispatch->sinks[id] = res;
         return S_OK;
     }
 
@@ -299,6 +302,14 @@ struct ResourceManager final : IResourceManager {
             }
             dispatch->cv.notify_one();
         }
+        // Once Release returns no callback runs any more (the one in progress
+        // is waited for), unless the release comes from inside a callback.
+        if (thread.joinable()) {
+            if (thread.get_id() == std::this_thread::get_id())
+                thread.detach();
+            else
+                thread.join();
+        }
         if (connection != nullptr) connectionShutdown(*connection);
     }
 };
@@ -336,7 +347,7 @@ HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* si
     if (sink != nullptr) sink->AddRef();
     dispatch->rmSink = sink;
     try {
-        std::thread(dispatchLoop, dispatch).detach();
+        made->thread = std::thread(dispatchLoop, dispatch);
     } catch (...) {
         connectionShutdown(*connection);
         made->Release();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct TestResource final : ITransactionResourceAsync {
     ITransactionEnlistmentAsync* enlistment = nullptr;
     HRESULT secondVote = 0;                       // result of a second PrepareRequestDone
     bool voteTwice = false;
+    ~TestResource() {
+        if (enlistment != nullptr) enlistment->Release();
+    }
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (!(riid == IID_IUnknown || riid == IID_ITransactionResourceAsync)) return E_NOINTERFACE;
@@ -151,6 +155,10 @@ protected:
         ADD_FAILURE() << out;
         return false;
     }
+    // A participant that outlives every resource manager of the test (they
+    // are released, and their callbacks finished, in TearDown).
+    TestResource& resource() { return resources.emplace_back(); }
+    std::deque<TestResource> resources;
     Daemon daemon;
     std::vector<IResourceManager*> rms;
 };
@@ -158,7 +166,8 @@ protected:
 TEST_F(DtcEnlist, AllYesCommitsEveryParticipant) {
     XID xid = makeXid("enlist-yes");
     ITransaction* tx = start(&xid);
-    TestResource a, b;
+    TestResource& a = resource();
+    TestResource& b = resource();
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &a));
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidB), tx, &b));
     ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
@@ -176,8 +185,6 @@ TEST_F(DtcEnlist, AllYesCommitsEveryParticipant) {
     EXPECT_TRUE(statIs("branches_committing", 0)); // both acknowledged: the record is gone
     EXPECT_TRUE(statIs("votes_yes", 2));
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
-    a.enlistment->Release();
-    b.enlistment->Release();
     tx->Release();
 }
 
@@ -185,7 +192,8 @@ TEST_F(DtcEnlist, NoVoteReadOnlyAndOnePhase) {
     // One votes no: prepare rolls back and the other is aborted.
     XID x1 = makeXid("enlist-no");
     ITransaction* tx = start(&x1);
-    TestResource yes, no;
+    TestResource& yes = resource();
+    TestResource& no = resource();
     no.vote = E_FAIL;
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &yes));
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidB), tx, &no));
@@ -197,7 +205,8 @@ TEST_F(DtcEnlist, NoVoteReadOnlyAndOnePhase) {
     // All read-only: XA_RDONLY, nothing left.
     XID x2 = makeXid("enlist-ro");
     tx = start(&x2);
-    TestResource ro1, ro2;
+    TestResource& ro1 = resource();
+    TestResource& ro2 = resource();
     ro1.vote = ro2.vote = XACT_S_READONLY;
     ASSERT_EQ(S_OK, enlist(rms[0], tx, &ro1));
     ASSERT_EQ(S_OK, enlist(rms[1], tx, &ro2));
@@ -209,26 +218,24 @@ TEST_F(DtcEnlist, NoVoteReadOnlyAndOnePhase) {
     // One-phase commit runs both phases; enlisting once it is decided is refused.
     XID x3 = makeXid("enlist-1pc");
     tx = start(&x3);
-    TestResource one;
+    TestResource& one = resource();
     ASSERT_EQ(S_OK, enlist(rms[0], tx, &one));
     ASSERT_EQ(XA_OK, DTC_XaEnd(&x3, kRm, TMSUCCESS));
     EXPECT_EQ(XA_OK, DTC_XaCommit(&x3, kRm, TMONEPHASE));
     EXPECT_TRUE(one.waitFor("prepare"));
     EXPECT_TRUE(one.waitFor("commit"));
-    TestResource late;
+    TestResource& late = resource();
     EXPECT_EQ(XACT_E_NOTRANSACTION, enlist(rms[1], tx, &late));
     tx->Release();
-    for (TestResource* r : {&yes, &no, &ro1, &ro2, &one}) r->enlistment->Release();
 }
 
 TEST_F(DtcEnlist, GoneSilentOrTwiceAnsweringParticipants) {
     // Gone before voting: the transaction rolls back.
     XID x1 = makeXid("enlist-gone");
     ITransaction* tx = start(&x1);
-    TestResource gone;
+    TestResource& gone = resource();
     IResourceManager* shortLived = makeRm(kRmGuidA);
     ASSERT_EQ(S_OK, enlist(shortLived, tx, &gone));
-    gone.enlistment->Release();
     shortLived->Release(); // its connection closes
     tx->Release();
     // dtcd sees the close on its own schedule: at the end (the branch is then
@@ -244,7 +251,8 @@ TEST_F(DtcEnlist, GoneSilentOrTwiceAnsweringParticipants) {
     // Silent: the phase-one time-out (500 ms here) rolls back and aborts it.
     XID x2 = makeXid("enlist-silent");
     tx = start(&x2);
-    TestResource silent, twice;
+    TestResource& silent = resource();
+    TestResource& twice = resource();
     silent.silent = true;
     twice.voteTwice = true;
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &silent));
@@ -258,8 +266,6 @@ TEST_F(DtcEnlist, GoneSilentOrTwiceAnsweringParticipants) {
     EXPECT_TRUE(statIs("phase_one_timeouts", 1));
     // An answer for a transaction it is not in (already gone).
     EXPECT_EQ(XACT_E_NOTRANSACTION, silent.enlistment->PrepareRequestDone(S_OK, nullptr, nullptr));
-    silent.enlistment->Release();
-    twice.enlistment->Release();
 }
 
 TEST_F(DtcEnlist, BadCookiesAndLateEnlistment) {
@@ -277,7 +283,7 @@ TEST_F(DtcEnlist, BadCookiesAndLateEnlistment) {
     tx = start(&xid);
     ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
     ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
-    TestResource late;
+    TestResource& late = resource();
     EXPECT_EQ(XACT_E_NOTRANSACTION, enlist(rm(kRmGuidA), tx, &late)); // prepared: too late
     EXPECT_EQ(XA_OK, DTC_XaRollback(&xid, kRm, TMNOFLAGS));
     EXPECT_EQ(XACT_E_NOTRANSACTION, enlist(rms[0], tx, &late));       // decided
@@ -287,7 +293,8 @@ TEST_F(DtcEnlist, BadCookiesAndLateEnlistment) {
 TEST_F(DtcEnlist, OutcomesSurviveCrashesAndReachReenlistingParticipants) {
     XID a = makeXid("enlist-crash-a"); // prepared when dtcd dies
     XID b = makeXid("enlist-crash-b"); // commit decided when dtcd dies
-    TestResource ra, rb;
+    TestResource& ra = resource();
+    TestResource& rb = resource();
     ITransaction* ta = start(&a);
     ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), ta, &ra));
     ASSERT_EQ(XA_OK, DTC_XaEnd(&a, kRm, TMSUCCESS));
@@ -348,7 +355,6 @@ TEST_F(DtcEnlist, OutcomesSurviveCrashesAndReachReenlistingParticipants) {
     BYTE unknown[dtcwire::kPrepareInfoSize] = {'D', 'T', 'C', 'P'};
     EXPECT_EQ(S_OK, again->Reenlist(unknown, sizeof unknown, 0, &stat));
     EXPECT_EQ(XACTSTAT_ABORTED, stat);
-    ra.enlistment->Release();
     ta->Release();
     tb->Release();
 }

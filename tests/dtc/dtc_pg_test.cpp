@@ -285,7 +285,7 @@ TEST_F(DtcPostgres, CrashedParticipantOrCoordinatorIsRecovered) {
     XID x1 = makeXid("pg-crash-participant");
     Child c1 = branch(&x1, "postgres", {"INSERT INTO t VALUES (11)"});
     ASSERT_EQ(XA_OK, DTC_XaEnd(&x1, kRm, TMSUCCESS));
-    ASSERT_EQ(XA_OK, DTC_XaPrepare(&x1, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&x1, kRm, TMNOFLAGS)) << readText(c1.out);
     kill(c1.pid, SIGKILL);
     waitExit(c1.pid);
     ASSERT_EQ(XA_OK, DTC_XaCommit(&x1, kRm, TMNOFLAGS));
@@ -305,7 +305,7 @@ TEST_F(DtcPostgres, CrashedParticipantOrCoordinatorIsRecovered) {
     ASSERT_EQ(XA_OK, DTC_XaEnd(&x2, kRm, TMSUCCESS));
     ASSERT_EQ(XA_OK, DTC_XaPrepare(&x2, kRm, TMNOFLAGS));
     killDaemon(&daemon);
-    EXPECT_EQ(2, waitExit(c2.pid));
+    EXPECT_EQ(2, waitExit(c2.pid)) << readText(c2.out);
     EXPECT_NE(std::string::npos, readText(c2.out).find("--recover"));
     ASSERT_TRUE(startDaemon(&daemon));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
