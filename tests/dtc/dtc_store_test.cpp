@@ -3,6 +3,7 @@
 // that was emptied, truncated or corrupted behind dtcd's back.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -240,6 +241,42 @@ TEST_F(DtcStoreIdentity, ForeignOrUnmarkedStores) {
     ASSERT_TRUE(startDaemon(&daemon));
     EXPECT_EQ(300u, recovered());
     EXPECT_EQ(idText, readText(id));
+}
+
+// A store written before participants and the identity file existed: the
+// old table layout (no participants column), no dtcd.id.
+TEST(DtcStoreUpgrade, StoreOfTheEarlierLayoutKeepsItsBranches) {
+    Daemon d;
+    d.dataDir = makeTempDir() + "/data";
+    std::filesystem::create_directory(d.dataDir);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((d.dataDir + "/dtcd.db").c_str(), &db));
+    XID xid = makeXid("old-layout");
+    std::string insert = "PRAGMA journal_mode=WAL;"
+                         "CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB);"
+                         "CREATE TABLE branches(guid TEXT NOT NULL, xid BLOB NOT NULL, uow BLOB NOT NULL,"
+                         " token BLOB NOT NULL, state INTEGER NOT NULL, heuristic INTEGER NOT NULL,"
+                         " created INTEGER NOT NULL, PRIMARY KEY(guid, xid)) WITHOUT ROWID;"
+                         "INSERT INTO meta VALUES('instance', x'00112233445566778899AABBCCDDEEFF');"
+                         "INSERT INTO branches VALUES('7592BBA9-26B4-421A-AE43-6E27A5BFD134', x'" +
+                         dtcwire::hexEncode(&xid, sizeof xid) + "', zeroblob(16), zeroblob(16), 3, 0, 0);";
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    ASSERT_TRUE(startDaemon(&d));
+    useDaemon(d);
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    EXPECT_EQ((std::set<std::string>{"old-layout"}), recoverAll());
+    EXPECT_EQ(XA_OK, prepareNew("new-row")); // written with the added column
+    EXPECT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    EXPECT_EQ(0, stopDaemon(&d));
+    EXPECT_NE(std::string::npos, readText(d.dataDir + "/dtcd.id").find("00112233445566778899aabbccddeeff"));
+    ASSERT_TRUE(startDaemon(&d));
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    EXPECT_EQ((std::set<std::string>{"new-row"}), recoverAll());
+    EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    stopDaemon(&d);
+    removeDaemonFiles(d);
 }
 
 TEST_F(DtcStoreIdentity, NewStoreStartsAfreshOnPurposeAndSetsTheOldOneAside) {
