@@ -2,6 +2,8 @@
 // cluster (initdb into a temporary directory, Unix socket only, started and
 // stopped here): XA branches driven through libmsdtcprx.so, their cookie
 // handed to build/bin/dtc-pg-enlist, the outcome checked in the database.
+// Also through the wire: the real morvalen (port 1439; this binary runs in a
+// network namespace of its own) hands out the cookie and runs the branch.
 // Skipped where the PostgreSQL server binaries are not installed.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -19,7 +21,9 @@
 #include <vector>
 
 #include "DtcHarness.h"
+#include "MorvalenClient.h"
 #include "Wire.h"
+#include "support/Process.h"
 #include "txdtc.h"
 
 namespace {
@@ -318,6 +322,112 @@ TEST_F(DtcPostgres, CrashedParticipantOrCoordinatorIsRecovered) {
     EXPECT_NE(std::string::npos, readText(out).find(" aborted")) << readText(out);
     EXPECT_EQ("0", exec("postgres", "SELECT count(*) FROM t WHERE id = 12"));
     EXPECT_EQ("0", prepared());
+}
+
+// The service on port 1439, bound to this test's dtcd.
+bool startService(testsupport::ChildProcess* service, const std::string& dtcdSocket) {
+    return testsupport::startProcess(service, testsupport::binPath("morvalen"), {},
+                                     {"DTCD_SOCKET=" + dtcdSocket, "LD_LIBRARY_PATH=" + testsupport::libDir(),
+                                      "NOTIFY_SOCKET"}) &&
+           testsupport::waitForTcpPort(1439, 10000);
+}
+
+void killService(testsupport::ChildProcess* service) {
+    testsupport::sendSignal(*service, SIGKILL);
+    testsupport::ExitStatus status;
+    EXPECT_TRUE(testsupport::waitForExit(service, 10000, &status));
+}
+
+struct WireClient {
+    morvalen::MorvalenConnection c;
+    WireClient() { EXPECT_EQ(morvalen::clientConnect(&c, "127.0.0.1", 1439, 10000), morvalen::kClientOk); }
+    ~WireClient() { morvalen::clientClose(&c); }
+    int32_t start(const XID& x, std::string* cookieHex) {
+        int32_t r = 0;
+        morvalen::MorvalenCookie cookie;
+        EXPECT_EQ(morvalen::clientStart(&c, &x, TMNOFLAGS, &r, &cookie), morvalen::kClientOk);
+        if (cookie.length > 0) *cookieHex = dtcwire::hexEncode(cookie.bytes, static_cast<size_t>(cookie.length));
+        return r;
+    }
+    int32_t end(const XID& x) {
+        int32_t r = 0;
+        EXPECT_EQ(morvalen::clientEnd(&c, &x, TMSUCCESS, &r), morvalen::kClientOk);
+        return r;
+    }
+    int32_t prepare(const XID& x) {
+        int32_t r = 0;
+        EXPECT_EQ(morvalen::clientPrepare(&c, &x, TMNOFLAGS, &r), morvalen::kClientOk);
+        return r;
+    }
+    int32_t commit(const XID& x) {
+        int32_t r = 0;
+        EXPECT_EQ(morvalen::clientCommit(&c, &x, TMNOFLAGS, &r), morvalen::kClientOk);
+        return r;
+    }
+    int32_t rollback(const XID& x) {
+        int32_t r = 0;
+        EXPECT_EQ(morvalen::clientRollback(&c, &x, TMNOFLAGS, &r), morvalen::kClientOk);
+        return r;
+    }
+    int32_t recoverCount() {
+        int32_t r = 0;
+        morvalen::MorvalenRecoverList list;
+        EXPECT_EQ(morvalen::clientRecover(&c, TMSTARTRSCAN | TMENDRSCAN, &r, &list), morvalen::kClientOk);
+        return r;
+    }
+};
+
+TEST_F(DtcPostgres, ThroughTheWireCommitRollbackAndAServiceKilledAfterPrepare) {
+    DTC_XaClose(kOpenString, kRm, TMNOFLAGS); // the service is the transaction manager's side here
+    testsupport::ChildProcess service;
+    ASSERT_TRUE(startService(&service, daemon.socket)) << testsupport::readOutput(service);
+    XID x3 = makeXid("wire-service-killed");
+    Child c3;
+    {
+        WireClient client;
+        XID x1 = makeXid("wire-commit");
+        std::string cookie;
+        ASSERT_EQ(XA_OK, client.start(x1, &cookie));
+        ASSERT_FALSE(cookie.empty());
+        Child c1 = enlist(cookie, "postgres", {"INSERT INTO t VALUES (21)"});
+        ASSERT_TRUE(participants(1));
+        EXPECT_EQ(XA_OK, client.end(x1));
+        EXPECT_EQ(XA_OK, client.prepare(x1));
+        EXPECT_EQ(XA_OK, client.commit(x1));
+        EXPECT_EQ(0, waitExit(c1.pid)) << readText(c1.out);
+        EXPECT_EQ("1", exec("postgres", "SELECT count(*) FROM t WHERE id = 21"));
+
+        XID x2 = makeXid("wire-rollback");
+        ASSERT_EQ(XA_OK, client.start(x2, &cookie));
+        Child c2 = enlist(cookie, "postgres", {"INSERT INTO t VALUES (22)"});
+        ASSERT_TRUE(participants(1));
+        EXPECT_EQ(XA_OK, client.end(x2));
+        EXPECT_EQ(XA_OK, client.prepare(x2));
+        EXPECT_EQ(XA_OK, client.rollback(x2));
+        EXPECT_EQ(1, waitExit(c2.pid)) << readText(c2.out);
+        EXPECT_EQ("0", exec("postgres", "SELECT count(*) FROM t WHERE id = 22"));
+
+        // Prepared, then the service dies; the participant stays prepared.
+        ASSERT_EQ(XA_OK, client.start(x3, &cookie));
+        c3 = enlist(cookie, "postgres", {"INSERT INTO t VALUES (23)"});
+        ASSERT_TRUE(participants(1));
+        EXPECT_EQ(XA_OK, client.end(x3));
+        EXPECT_EQ(XA_OK, client.prepare(x3));
+    }
+    killService(&service);
+    EXPECT_EQ("1", prepared());
+    // A new service finds it through recover and commits it; phase two reaches the participant.
+    testsupport::ChildProcess again;
+    ASSERT_TRUE(startService(&again, daemon.socket)) << testsupport::readOutput(again);
+    {
+        WireClient next;
+        EXPECT_EQ(1, next.recoverCount());
+        EXPECT_EQ(XA_OK, next.commit(x3));
+    }
+    EXPECT_EQ(0, waitExit(c3.pid)) << readText(c3.out);
+    EXPECT_EQ("1", exec("postgres", "SELECT count(*) FROM t WHERE id = 23"));
+    EXPECT_EQ("0", prepared());
+    killService(&again);
 }
 
 } // namespace
