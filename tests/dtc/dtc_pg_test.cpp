@@ -324,11 +324,13 @@ TEST_F(DtcPostgres, CrashedParticipantOrCoordinatorIsRecovered) {
     EXPECT_EQ("0", prepared());
 }
 
-// The service on port 1439, bound to this test's dtcd.
+// The service on port 1439, bound to this test's dtcd. The library directory
+// is named on LD_LIBRARY_PATH because under AddressSanitizer dlopen runs from
+// the sanitizer's interceptor, which has no RUNPATH.
 bool startService(testsupport::ChildProcess* service, const std::string& dtcdSocket) {
+    std::string libs = std::string(getenv("MORVALEN_BIN_DIR")) + "/../lib";
     return testsupport::startProcess(service, testsupport::binPath("morvalen"), {},
-                                     {"DTCD_SOCKET=" + dtcdSocket, "LD_LIBRARY_PATH=" + testsupport::libDir(),
-                                      "NOTIFY_SOCKET"}) &&
+                                     {"DTCD_SOCKET=" + dtcdSocket, "LD_LIBRARY_PATH=" + libs, "NOTIFY_SOCKET"}) &&
            testsupport::waitForTcpPort(1439, 10000);
 }
 
