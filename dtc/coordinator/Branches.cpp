@@ -855,7 +855,11 @@ int32_t writeFailureAnswer(Coordinator& co, Branch* b, const PendingWrite& p) {
     }
     switch (p.op) {
     case kOpCommit:
-    case kOpRollback: return XA_RETRY;
+        co.stats.commits--; // counted when asked; the retry counts again
+        return XA_RETRY;
+    case kOpRollback:
+        co.stats.rollbacks--;
+        return XA_RETRY;
     }
     return XAER_RMERR;
 }
