@@ -8,9 +8,11 @@ set -euo pipefail
 # cross compiler, GoogleTest's sources and Wine for the Windows build.
 packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
-          # The Java client (clients/java) and its tests under Bitronix beside PostgreSQL.
+          # The PostgreSQL participant (libpq) and the tests with a private PostgreSQL cluster;
+          # the Java client (clients/java) and its tests under Bitronix.
+          libpq-dev postgresql
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
-          libpostgresql-jdbc-java postgresql)
+          libpostgresql-jdbc-java)
 for option in "$@"; do
   case "$option" in
     --bench) ;;  # PostgreSQL, which the benchmarks need, is in the list above

@@ -46,7 +46,35 @@ enum Op : uint16_t {
     kOpResolve = 15, // u8 has-guid, guid text, xid, i32 commit(1)/abort(0)
     kOpStats = 16,   // -> u32 n, n (u8 name length, name, u64 value)
     kOpCookie = 17,  // u32 n, cookie bytes -> HRESULT, branch row
+    // Resource managers that enlist (one connection per resource manager):
+    kOpRmOpen = 18,        // rm guid text: this connection serves that resource manager
+    kOpEnlist = 19,        // uow, token -> HRESULT, u64 enlistment id
+    kOpVote = 20,          // u64 enlistment id, i32 PrepareRequestDone HRESULT -> HRESULT
+    kOpPhaseTwoDone = 21,  // u64 enlistment id, u8 commit(1)/abort(0) -> HRESULT
+    kOpReenlist = 22,      // uow, u32 time-out ms (0 none) -> HRESULT, i32 XACTSTAT
+    kOpReenlistDone = 23,  // -> HRESULT
 };
+
+// Requests dtcd sends to a resource manager's connection unasked: reply
+// frames with request id 0 whose result field is one of these, body u64
+// enlistment id (kNotePrepare adds u8 single-phase).
+enum Note : int32_t {
+    kNoteLost = 0,    // not sent: the client's reader reports the connection's end so
+    kNotePrepare = 1,
+    kNoteCommit = 2,
+    kNoteAbort = 3,
+};
+
+// What dtcd knows of a participant, as dtcctl list shows it.
+constexpr int32_t kVoteNone = 0;      // enlisted, not asked yet
+constexpr int32_t kVoteAsked = 1;     // phase one sent, no vote yet
+constexpr int32_t kVoteYes = 2;       // prepared
+constexpr int32_t kVoteReadOnly = 3;  // read-only: no phase two
+constexpr int32_t kVoteNo = 4;        // voted no, failed or went away before voting
+constexpr int32_t kVoteDone = 5;      // phase two acknowledged
+
+// The prepare info a participant logs and hands to Reenlist: "DTCP" + uow.
+constexpr size_t kPrepareInfoSize = 4 + 16;
 
 // What the calling process holds of a branch when it sends kOpEnd or kOpStart.
 constexpr int32_t kAssocNone = 0;      // nothing: the XID is not in the caller's table
@@ -59,6 +87,7 @@ constexpr int32_t kStateIdle = 2;         // S2: all associations ended or suspe
 constexpr int32_t kStatePrepared = 3;     // S3
 constexpr int32_t kStateRollbackOnly = 4; // S4 (also: rolled back by time-out or abort)
 constexpr int32_t kStateHeuristic = 5;    // S5
+constexpr int32_t kStateCommitting = 6;   // committed, phase two not yet acknowledged by every participant
 
 // Appends fixed-width values to a message body.
 struct Writer {

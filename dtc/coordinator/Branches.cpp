@@ -42,9 +42,62 @@ Branch* findUow(Coordinator& co, const uint8_t* uow, const uint8_t* token) {
     return std::memcmp(it->second->token, token, kIdSize) == 0 ? it->second : nullptr;
 }
 
+// Sends a request to a resource manager's connection: a reply frame with id 0.
+void sendNote(Coordinator& co, uint64_t clientId, int32_t kind, uint64_t enlistment, int extra = -1) {
+    auto it = co.clients.find(clientId);
+    if (it == co.clients.end()) return;
+    Writer w;
+    putU64(w, enlistment);
+    if (extra >= 0) putU8(w, static_cast<uint8_t>(extra));
+    reply(co, *it->second, 0, kind, w.bytes);
+}
+
+bool committedOutcome(const Branch& b) {
+    return b.state == kCommitting || (b.state == kHeuristic && b.heuristic == XA_HEURCOM);
+}
+
+void answerWaiting(Coordinator& co, Branch& b, int32_t stat) {
+    for (const WaitingReenlist& w : b.waiting) {
+        auto it = co.clients.find(w.clientId);
+        if (it == co.clients.end()) continue;
+        Writer body;
+        putI32(body, stat);
+        reply(co, *it->second, w.requestId, S_OK, body.bytes);
+        for (Participant& p : b.participants)
+            if (p.rmGuid == w.rmGuid && stat == XACTSTAT_COMMITTED) p.reenlisted = true;
+    }
+    b.waiting.clear();
+}
+
+// Drops a branch. Unless its outcome is commit, every participant that may
+// hold prepared or pending work and is connected is told to abort (one that is
+// gone learns it by Reenlist: an unknown transaction is an aborted one).
 void forgetBranch(Coordinator& co, Branch* branch) {
+    bool committed = committedOutcome(*branch);
+    if (!committed) answerWaiting(co, *branch, XACTSTAT_ABORTED);
+    for (const Participant& p : branch->participants) {
+        co.enlistments.erase(p.id);
+        if (!committed && p.clientId != 0 && (p.vote == kVoteNone || p.vote == kVoteAsked || p.vote == kVoteYes))
+            sendNote(co, p.clientId, kNoteAbort, p.id);
+    }
     co.byUow.erase(std::string(reinterpret_cast<const char*>(branch->uow), kIdSize));
     co.branches.erase(branch->key); // frees branch
+}
+
+std::string participantsBlob(const Branch& b) {
+    Writer w;
+    for (const Participant& p : b.participants) {
+        if (p.vote != kVoteYes) continue; // only those that hold prepared work
+        putBytes(w, p.rmGuid.data(), kGuidText);
+        putI32(w, p.vote);
+    }
+    return std::move(w.bytes);
+}
+
+bool hasPhaseTwo(const Branch& b) {
+    for (const Participant& p : b.participants)
+        if (p.vote == kVoteYes) return true;
+    return false;
 }
 
 int32_t branchState(const Branch& b) {
@@ -53,6 +106,7 @@ int32_t branchState(const Branch& b) {
     case kRollbackOnly: return kStateRollbackOnly;
     case kPrepared: return kStatePrepared;
     case kHeuristic: return kStateHeuristic;
+    case kCommitting: return kStateCommitting;
     }
     return 0;
 }
@@ -66,23 +120,103 @@ StoredBranch storedRow(const Branch& b) {
     row.state = b.state;
     row.heuristic = b.heuristic;
     row.createdMs = b.createdMs;
+    row.participants = participantsBlob(b);
     return row;
 }
 
-void queueWrite(Coordinator& co, Client& client, uint32_t id, uint16_t op, Branch& b, int32_t kind,
-                int32_t heuristic) {
+// Queues the branch's durable write; finishWrites answers request `id` of
+// client `clientId` (0: nobody waits) once it is done.
+void queueWriteFor(Coordinator& co, uint64_t clientId, uint32_t id, uint16_t op, Branch& b, int32_t kind,
+                   int32_t heuristic, bool onePhase = false) {
     StoreWrite write;
     write.kind = kind;
     write.row = storedRow(b);
     if (kind == kWritePut && op == kOpPrepare) write.row.state = kPrepared;
+    if (kind == kWritePut && op == kOpCommit) write.row.state = kCommitting;
     if (kind == kWritePut && op == kOpResolve) {
         write.row.state = kHeuristic;
         write.row.heuristic = heuristic;
     }
     write.tag = co.nextTag++;
-    co.writes[write.tag] = PendingWrite{client.id, id, op, b.key, heuristic};
+    co.writes[write.tag] = PendingWrite{clientId, id, op, b.key, heuristic, onePhase};
     b.busy = true;
     storeSubmit(co.store, std::move(write));
+}
+
+void queueWrite(Coordinator& co, Client& client, uint32_t id, uint16_t op, Branch& b, int32_t kind,
+                int32_t heuristic) {
+    queueWriteFor(co, client.id, id, op, b, kind, heuristic);
+}
+
+void answerClient(Coordinator& co, uint64_t clientId, uint32_t id, int32_t result) {
+    auto it = co.clients.find(clientId);
+    if (it != co.clients.end()) reply(co, *it->second, id, result);
+}
+
+// Phase one of a branch with participants: ask each, answer when all voted.
+void startPhaseOne(Coordinator& co, Client& client, uint32_t id, Branch& b, bool onePhase) {
+    b.busy = true;
+    b.phaseOne = true;
+    b.onePhase = onePhase;
+    b.askClient = client.id;
+    b.askRequest = id;
+    b.phaseDeadlineMs = monotonicMs() + co.prepareTimeoutMs;
+    co.deadlines.emplace(b.phaseDeadlineMs, b.key);
+    co.stats.prepares++;
+    for (Participant& p : b.participants) {
+        if (p.vote != kVoteNone) continue;
+        p.vote = kVoteAsked;
+        sendNote(co, p.clientId, kNotePrepare, p.id, 0);
+    }
+}
+
+// Phase one failed (a no, a participant gone, the time-out): the branch rolls
+// back, every participant that may hold work is told to abort.
+void failPhaseOne(Coordinator& co, Branch* b, int32_t code) {
+    co.stats.rollbacks++;
+    answerClient(co, b->askClient, b->askRequest, code);
+    forgetBranch(co, b);
+}
+
+void enterCommitting(Coordinator& co, Branch& b) {
+    b.state = kCommitting;
+    b.retryMs = monotonicMs() + kPhaseTwoRetryMs;
+    co.deadlines.emplace(b.retryMs, b.key);
+    for (const Participant& p : b.participants)
+        if (p.vote == kVoteYes && p.clientId != 0) sendNote(co, p.clientId, kNoteCommit, p.id);
+    answerWaiting(co, b, XACTSTAT_COMMITTED);
+}
+
+// Once every participant has acknowledged phase two the row goes.
+void checkPhaseTwoDone(Coordinator& co, Branch& b) {
+    if (b.state != kCommitting || b.busy) return;
+    for (const Participant& p : b.participants)
+        if (p.vote == kVoteYes) return;
+    queueWriteFor(co, 0, 0, kOpPhaseTwoDone, b, kWriteDelete, 0);
+}
+
+// Called after each vote: decides phase one once every participant has voted.
+void checkPhaseOne(Coordinator& co, Branch* b) {
+    if (!b->phaseOne) return;
+    bool allReadOnly = true;
+    for (const Participant& p : b->participants) {
+        if (p.vote == kVoteNo) return failPhaseOne(co, b, XA_RBROLLBACK);
+        if (p.vote == kVoteAsked || p.vote == kVoteNone) return;
+        if (p.vote != kVoteReadOnly) allReadOnly = false;
+    }
+    b->phaseOne = false;
+    if (allReadOnly) {
+        // Nobody holds work: nothing to write, nothing to commit.
+        answerClient(co, b->askClient, b->askRequest, b->onePhase ? XA_OK : XA_RDONLY);
+        if (b->onePhase) co.stats.commits++;
+        forgetBranch(co, b);
+        return;
+    }
+    if (b->onePhase) {
+        co.stats.commits++;
+        return queueWriteFor(co, b->askClient, b->askRequest, kOpCommit, *b, kWritePut, 0, true);
+    }
+    queueWriteFor(co, b->askClient, b->askRequest, kOpPrepare, *b, kWritePut, 0);
 }
 
 // Branch row for list and cookie answers.
@@ -144,7 +278,8 @@ void handleStart(Coordinator& co, Client& client, uint32_t id, const XID& xid, i
     }
     if (b == nullptr) return reply(co, client, id, XAER_NOTA);
     if ((flags & TMRESUME) != 0 && assoc != kAssocSuspended) return reply(co, client, id, XAER_PROTO);
-    if (b->state == kPrepared || b->state == kHeuristic || b->busy) return reply(co, client, id, XAER_PROTO);
+    if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
+        return reply(co, client, id, XAER_PROTO);
     int32_t dSuspended = (flags & TMRESUME) != 0 ? -1 : 0;
     if (b->state == kRollbackOnly) {
         // A rolled-back answer leaves the thread unassociated.
@@ -203,8 +338,12 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
     if (b == nullptr) return reply(co, client, id, XAER_NOTA);
     if (b->busy) return reply(co, client, id, XAER_PROTO);
     bool associated = b->active > 0 || b->suspended > 0;
+    // Decided and answered: the transaction manager is done with it.
+    if (b->state == kCommitting) return reply(co, client, id, XAER_NOTA);
     switch (op) {
     case kOpPrepare:
+        if (b->state == kLive && !associated && !b->participants.empty())
+            return startPhaseOne(co, client, id, *b, false);
         if (b->state == kLive && !associated) {
             co.stats.prepares++;
             return queueWrite(co, client, id, op, *b, kWritePut, 0);
@@ -219,6 +358,7 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
         if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
         if ((flags & TMONEPHASE) != 0) {
             if (associated || b->state == kPrepared) return reply(co, client, id, XAER_PROTO);
+            if (b->state == kLive && !b->participants.empty()) return startPhaseOne(co, client, id, *b, true);
             int32_t result = b->state == kLive ? XA_OK : XA_RBROLLBACK;
             if (result == XA_OK) co.stats.commits++;
             else co.stats.rollbacks++;
@@ -227,7 +367,8 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
         }
         if (b->state != kPrepared) return reply(co, client, id, XAER_PROTO);
         co.stats.commits++;
-        return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
+        // With participants the decision is written and phase two follows.
+        return queueWrite(co, client, id, op, *b, hasPhaseTwo(*b) ? kWritePut : kWriteDelete, 0);
     case kOpRollback:
         if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
         co.stats.rollbacks++;
@@ -292,7 +433,7 @@ void handleTransaction(Coordinator& co, Client& client, uint32_t id, uint16_t op
         if (gone) return reply(co, client, id, XACT_E_ABORTED);
         return reply(co, client, id, b->state == kLive ? S_OK : XACT_E_NOTRANSACTION);
     case kOpAbort:
-        if (b->state == kPrepared || b->state == kHeuristic || b->busy)
+        if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
             return reply(co, client, id, XACT_E_ALREADYINPROGRESS);
         b->state = kRollbackOnly;
         b->aborted = true;
@@ -353,12 +494,158 @@ void handleImport(Coordinator& co, Client& client, uint32_t id, uint16_t op, Rea
     reply(co, client, id, S_OK, w.bytes);
 }
 
+// Rows of every branch, then for each branch in the same order its
+// participants: u32 n, n x (rm guid text, i32 vote, u8 connected).
 void handleList(Coordinator& co, Client& client, uint32_t id) {
     Writer w;
     putU32(w, static_cast<uint32_t>(co.branches.size()));
     int64_t now = wallMs();
     for (const auto& entry : co.branches) putRow(w, *entry.second, now);
+    for (const auto& entry : co.branches) {
+        putU32(w, static_cast<uint32_t>(entry.second->participants.size()));
+        for (const Participant& p : entry.second->participants) {
+            putBytes(w, p.rmGuid.data(), kGuidText);
+            putI32(w, p.vote);
+            putU8(w, p.clientId != 0 ? 1 : 0);
+        }
+    }
     reply(co, client, id, XA_OK, w.bytes);
+}
+
+void handleRmOpen(Coordinator& co, Client& client, uint32_t id, std::string_view body) {
+    std::string guid;
+    if (body.size() != kGuidText || !normalizeGuid(body, &guid)) return reply(co, client, id, E_INVALIDARG);
+    if (!client.rmGuid.empty() && client.rmGuid != guid) return reply(co, client, id, E_INVALIDARG);
+    client.rmGuid = guid;
+    reply(co, client, id, S_OK);
+}
+
+// Enlisting is possible while the branch is active or idle: not once it is
+// preparing, prepared or decided (XACT_E_NOTRANSACTION), nor once it was
+// rolled back (XACT_E_ABORTED).
+void handleEnlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    uint8_t uow[kIdSize];
+    uint8_t token[kIdSize];
+    getBytes(r, uow, kIdSize);
+    getBytes(r, token, kIdSize);
+    if (r.bad) return reply(co, client, id, E_INVALIDARG);
+    if (client.rmGuid.empty()) return reply(co, client, id, E_UNEXPECTED);
+    Branch* b = findUow(co, uow, token);
+    if (b == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    if (b->aborted || b->rolledBack || b->state == kRollbackOnly) return reply(co, client, id, XACT_E_ABORTED);
+    if (b->state != kLive || b->busy) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    Participant p;
+    p.id = co.nextEnlistment++;
+    p.rmGuid = client.rmGuid;
+    p.clientId = client.id;
+    co.enlistments[p.id] = b->key;
+    b->participants.push_back(p);
+    co.stats.enlistments++;
+    Writer w;
+    putU64(w, p.id);
+    reply(co, client, id, S_OK, w.bytes);
+}
+
+// The participant `enlistment` of this client, or null (with its branch).
+Participant* ownParticipant(Coordinator& co, Client& client, uint64_t enlistment, Branch** branch) {
+    auto it = co.enlistments.find(enlistment);
+    if (it == co.enlistments.end()) return nullptr;
+    Branch* b = findBranch(co, it->second);
+    if (b == nullptr) return nullptr;
+    for (Participant& p : b->participants) {
+        if (p.id != enlistment || p.clientId != client.id) continue;
+        *branch = b;
+        return &p;
+    }
+    return nullptr;
+}
+
+void handleVote(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    uint64_t enlistment = getU64(r);
+    HRESULT vote = getI32(r);
+    if (r.bad) return reply(co, client, id, E_INVALIDARG);
+    Branch* b = nullptr;
+    Participant* p = ownParticipant(co, client, enlistment, &b);
+    if (p == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION); // not in this transaction
+    if (p->vote != kVoteAsked || !b->phaseOne) return reply(co, client, id, E_UNEXPECTED); // not asked, or twice
+    if (vote == S_OK) {
+        p->vote = kVoteYes;
+        co.stats.votesYes++;
+    } else if (vote == XACT_S_READONLY) {
+        p->vote = kVoteReadOnly;
+        co.stats.votesReadOnly++;
+    } else {
+        p->vote = kVoteNo; // E_FAIL, E_UNEXPECTED, or a single-phase answer nobody asked for
+        co.stats.votesNo++;
+    }
+    reply(co, client, id, S_OK);
+    checkPhaseOne(co, b);
+}
+
+void handlePhaseTwoDone(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    uint64_t enlistment = getU64(r);
+    uint8_t commit = getU8(r);
+    if (r.bad) return reply(co, client, id, E_INVALIDARG);
+    Branch* b = nullptr;
+    Participant* p = ownParticipant(co, client, enlistment, &b);
+    if (p == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    if (p->vote != kVoteYes || (commit != 0) != committedOutcome(*b)) return reply(co, client, id, E_UNEXPECTED);
+    p->vote = kVoteDone;
+    reply(co, client, id, S_OK);
+    checkPhaseTwoDone(co, *b);
+}
+
+// A resource manager back after a failure asks for the outcome of one
+// transaction it prepared. Unknown means aborted (presumed abort); in doubt
+// waits for the decision (up to the time-out given, 0 for none).
+void handleReenlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    uint8_t uow[kIdSize];
+    getBytes(r, uow, kIdSize);
+    uint32_t timeoutMs = getU32(r);
+    if (r.bad) return reply(co, client, id, E_INVALIDARG);
+    if (client.rmGuid.empty()) return reply(co, client, id, E_UNEXPECTED);
+    co.stats.reenlists++;
+    Writer w;
+    auto it = co.byUow.find(std::string(reinterpret_cast<const char*>(uow), kIdSize));
+    Branch* b = it == co.byUow.end() ? nullptr : it->second;
+    Participant* mine = nullptr;
+    if (b != nullptr)
+        for (Participant& p : b->participants)
+            if (p.rmGuid == client.rmGuid && (p.vote == kVoteYes || p.vote == kVoteDone)) mine = &p;
+    if (mine == nullptr) {
+        putI32(w, XACTSTAT_ABORTED);
+        return reply(co, client, id, S_OK, w.bytes);
+    }
+    mine->clientId = client.id;
+    if (committedOutcome(*b) || (b->state == kHeuristic && b->heuristic == XA_HEURRB)) {
+        bool committed = committedOutcome(*b);
+        if (committed) mine->reenlisted = true;
+        putI32(w, committed ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
+        return reply(co, client, id, S_OK, w.bytes);
+    }
+    WaitingReenlist waiting{client.id, id, client.rmGuid, timeoutMs != 0 ? monotonicMs() + timeoutMs : 0};
+    if (waiting.deadlineMs != 0) co.deadlines.emplace(waiting.deadlineMs, b->key);
+    b->waiting.push_back(std::move(waiting));
+}
+
+// The resource manager has applied every outcome Reenlist told it.
+void handleReenlistDone(Coordinator& co, Client& client, uint32_t id) {
+    if (client.rmGuid.empty()) return reply(co, client, id, E_UNEXPECTED);
+    std::vector<std::string> touched;
+    for (auto& entry : co.branches) {
+        Branch& b = *entry.second;
+        for (Participant& p : b.participants) {
+            if (p.rmGuid != client.rmGuid || !p.reenlisted) continue;
+            p.reenlisted = false;
+            if (p.vote == kVoteYes) p.vote = kVoteDone;
+            touched.push_back(entry.first);
+        }
+    }
+    reply(co, client, id, S_OK);
+    for (const std::string& key : touched) {
+        Branch* b = findBranch(co, key);
+        if (b != nullptr) checkPhaseTwoDone(co, *b);
+    }
 }
 
 void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
@@ -391,7 +678,7 @@ void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
 }
 
 void handleStats(Coordinator& co, Client& client, uint32_t id) {
-    uint64_t counts[6] = {};
+    uint64_t counts[7] = {};
     for (const auto& entry : co.branches) counts[branchState(*entry.second)]++;
     uint64_t batches = co.store->batches.load();
     uint64_t records = co.store->records.load();
@@ -416,6 +703,15 @@ void handleStats(Coordinator& co, Client& client, uint32_t id) {
         {"write_failures", co.stats.writeFailures},
         {"store_batches", batches},
         {"store_records", records},
+        {"store_checkpoints", co.store->checkpoints.load()},
+        {"branches_committing", counts[kStateCommitting]},
+        {"enlistments", co.stats.enlistments},
+        {"votes_yes", co.stats.votesYes},
+        {"votes_read_only", co.stats.votesReadOnly},
+        {"votes_no", co.stats.votesNo},
+        {"phase_one_timeouts", co.stats.phaseOneTimeouts},
+        {"phase_two_retries", co.stats.phaseTwoRetries},
+        {"reenlists", co.stats.reenlists},
     };
     Writer w;
     putU32(w, static_cast<uint32_t>(std::size(rows)));
@@ -465,9 +761,27 @@ void loadBranches(Coordinator& co, const std::vector<StoredBranch>& rows) {
         b->key = guid + xidKey(b->xid);
         std::memcpy(b->uow, row.uow, kIdSize);
         std::memcpy(b->token, row.token, kIdSize);
-        b->state = row.state == kHeuristic ? kHeuristic : kPrepared;
+        b->state = row.state == kHeuristic ? kHeuristic : row.state == kCommitting ? kCommitting : kPrepared;
         b->heuristic = b->state == kHeuristic ? row.heuristic : 0;
         b->createdMs = row.createdMs;
+        Reader r = reader(row.participants);
+        while (r.pos < r.size) {
+            char rmText[kGuidText];
+            getBytes(r, rmText, kGuidText);
+            int32_t vote = getI32(r);
+            std::string rmGuid;
+            if (r.bad || !normalizeGuid(std::string_view(rmText, kGuidText), &rmGuid)) break;
+            Participant p;
+            p.id = co.nextEnlistment++;
+            p.rmGuid = rmGuid;
+            p.vote = vote == kVoteYes ? kVoteYes : kVoteDone;
+            co.enlistments[p.id] = b->key;
+            b->participants.push_back(std::move(p));
+        }
+        if (b->state == kCommitting) {
+            b->retryMs = monotonicMs() + kPhaseTwoRetryMs;
+            co.deadlines.emplace(b->retryMs, b->key);
+        }
         co.byUow[std::string(reinterpret_cast<const char*>(b->uow), kIdSize)] = b.get();
         co.branches.emplace(b->key, std::move(b));
     }
@@ -511,9 +825,46 @@ void handleRequest(Coordinator& co, Client& client, uint32_t id, uint16_t op, st
     case kOpList: return handleList(co, client, id);
     case kOpResolve: return handleResolve(co, client, id, r);
     case kOpStats: return handleStats(co, client, id);
+    case kOpRmOpen: return handleRmOpen(co, client, id, body);
+    case kOpEnlist: return handleEnlist(co, client, id, r);
+    case kOpVote: return handleVote(co, client, id, r);
+    case kOpPhaseTwoDone: return handlePhaseTwoDone(co, client, id, r);
+    case kOpReenlist: return handleReenlist(co, client, id, r);
+    case kOpReenlistDone: return handleReenlistDone(co, client, id);
     }
     reply(co, client, id, XAER_INVAL);
 }
+
+namespace {
+
+// What a request whose durable write failed answers.
+//  - prepare: the branch could not be made durable, so it is rolled back
+//    (forgotten in memory; nothing is on disk): XAER_RMERR.
+//  - commit, rollback: the decision is not recorded, the branch stays
+//    prepared and the caller is asked to try again: XA_RETRY.
+//  - forget: the heuristic branch stays: XAER_RMERR.
+//  - dtcctl resolve: the branch stays prepared: XAER_RMERR.
+int32_t writeFailureAnswer(Coordinator& co, Branch* b, const PendingWrite& p) {
+    if (p.op == kOpPhaseTwoDone) return XA_OK; // nobody waits: deleted at the next acknowledgement or retry
+    if (p.op == kOpPrepare || (p.op == kOpCommit && p.onePhase)) {
+        // A one-phase commit whose decision is not on disk rolls back too:
+        // XAER_RMERR tells the manager the work was rolled back.
+        co.stats.rollbacks++;
+        forgetBranch(co, b);
+        return XAER_RMERR;
+    }
+    switch (p.op) {
+    case kOpCommit:
+        co.stats.commits--; // counted when asked; the retry counts again
+        return XA_RETRY;
+    case kOpRollback:
+        co.stats.rollbacks--;
+        return XA_RETRY;
+    }
+    return XAER_RMERR;
+}
+
+} // namespace
 
 void finishWrites(Coordinator& co) {
     for (StoreWrite& write : storeTakeDone(co.store)) {
@@ -526,24 +877,64 @@ void finishWrites(Coordinator& co) {
         if (b != nullptr) {
             b->busy = false;
             if (write.result != 0) {
-                // Nothing changed on disk, so nothing changes in memory: a
-                // prepare stays unprepared, a decision stays undecided.
+                // Nothing changed on disk (the batch rolled back). The answer is
+                // the branch's own XA code, never XAER_RMFAIL: that one tells
+                // the caller the coordinator is gone, and its unbinding would
+                // roll back every other unprepared branch of the GUID.
                 co.stats.writeFailures++;
-                result = p.op == kOpPrepare ? XAER_RMERR : XAER_RMFAIL;
+                result = writeFailureAnswer(co, b, p);
             } else if (p.op == kOpPrepare) {
                 b->state = kPrepared;
                 b->deadlineMs = 0;
             } else if (p.op == kOpResolve) {
                 b->state = kHeuristic;
                 b->heuristic = p.heuristic;
+                // Participants are driven to the operator's outcome.
+                for (const Participant& part : b->participants)
+                    if (part.vote == kVoteYes && part.clientId != 0)
+                        sendNote(co, part.clientId, p.heuristic == XA_HEURCOM ? kNoteCommit : kNoteAbort, part.id);
+                answerWaiting(co, *b, p.heuristic == XA_HEURCOM ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
+            } else if (p.op == kOpCommit && hasPhaseTwo(*b) && b->state != kCommitting) {
+                enterCommitting(co, *b);
             } else {
                 forgetBranch(co, b);
             }
         }
-        auto client = co.clients.find(p.clientId);
-        if (client != co.clients.end()) reply(co, *client->second, p.requestId, result);
+        if (p.clientId != 0) answerClient(co, p.clientId, p.requestId, result);
     }
 }
+
+namespace {
+
+// A resource manager's connection closed. A participant that had not voted
+// yes makes its transaction roll back; one that voted yes stays in doubt
+// until it reenlists (or an operator resolves the branch).
+void participantGone(Coordinator& co, Client& client) {
+    std::vector<std::string> failed;
+    for (const auto& [id, key] : co.enlistments) {
+        Branch* b = findBranch(co, key);
+        if (b == nullptr) continue;
+        for (Participant& p : b->participants) {
+            if (p.id != id || p.clientId != client.id) continue;
+            p.clientId = 0;
+            if (p.vote != kVoteNone && p.vote != kVoteAsked) continue;
+            p.vote = kVoteNo;
+            co.stats.votesNo++;
+            if (b->phaseOne) {
+                failed.push_back(key);
+            } else if (b->state == kLive) {
+                b->state = kRollbackOnly;
+                b->aborted = true;
+            }
+        }
+    }
+    for (const std::string& key : failed) {
+        Branch* b = findBranch(co, key);
+        if (b != nullptr && b->phaseOne) failPhaseOne(co, b, XA_RBROLLBACK);
+    }
+}
+
+} // namespace
 
 void clientGone(Coordinator& co, Client& client) {
     for (const auto& [key, held] : client.assoc) {
@@ -554,6 +945,7 @@ void clientGone(Coordinator& co, Client& client) {
         if (b->rolledBack && b->active == 0 && b->suspended == 0) forgetBranch(co, b);
     }
     client.assoc.clear();
+    if (!client.rmGuid.empty()) participantGone(co, client);
     if (client.guid.empty()) return;
     auto count = co.guidClients.find(client.guid);
     if (count == co.guidClients.end() || --count->second > 0) return;
@@ -571,11 +963,48 @@ void clientGone(Coordinator& co, Client& client) {
     }
 }
 
+namespace {
+
+// Phase-one time-out, phase-two resends and Reenlist time-outs of one branch.
+void branchTimers(Coordinator& co, Branch* b, int64_t nowMs) {
+    if (!b->waiting.empty()) {
+        auto& w = b->waiting;
+        for (size_t i = 0; i < w.size();) {
+            if (w[i].deadlineMs != 0 && w[i].deadlineMs <= nowMs) {
+                answerClient(co, w[i].clientId, w[i].requestId, XACT_E_REENLISTTIMEOUT);
+                w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
+    }
+    if (b->phaseOne && b->phaseDeadlineMs <= nowMs) {
+        co.stats.phaseOneTimeouts++;
+        failPhaseOne(co, b, XA_RBTIMEOUT);
+        return;
+    }
+    if (b->state == kCommitting && b->retryMs <= nowMs) {
+        for (const Participant& p : b->participants) {
+            if (p.vote != kVoteYes || p.clientId == 0) continue;
+            co.stats.phaseTwoRetries++;
+            sendNote(co, p.clientId, kNoteCommit, p.id);
+        }
+        checkPhaseTwoDone(co, *b); // a delete that failed before is tried again
+        b->retryMs = nowMs + kPhaseTwoRetryMs;
+        co.deadlines.emplace(b->retryMs, b->key);
+    }
+}
+
+} // namespace
+
 int64_t expireBranches(Coordinator& co, int64_t nowMs) {
     while (!co.deadlines.empty() && co.deadlines.top().first <= nowMs) {
         std::string key = co.deadlines.top().second;
         co.deadlines.pop();
         Branch* b = findBranch(co, key);
+        if (b == nullptr) continue;
+        branchTimers(co, b, nowMs);
+        b = findBranch(co, key);
         if (b == nullptr || b->state != kLive || b->busy || b->deadlineMs == 0 || b->deadlineMs > nowMs) continue;
         b->state = kRollbackOnly;
         b->aborted = true;

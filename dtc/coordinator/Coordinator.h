@@ -17,6 +17,20 @@
 //     (S5), which only xa_forget deletes.
 //  5. When the last control connection of a GUID closes, its branches that are
 //     neither prepared, heuristic nor being written are rolled back.
+// A write that fails changes nothing on disk: the prepare's branch is rolled
+// back (XAER_RMERR), a decision stays undone (XA_RETRY, still prepared), a
+// forget or resolve leaves the row (XAER_RMERR).
+// With participants (resource managers enlisted through the cookie):
+//  3'. xa_prepare asks each participant (phase one) and answers once all have
+//     voted: any no (or a participant gone, or the phase-one time-out) rolls
+//     back and aborts the others; all read-only answers XA_RDONLY and forgets;
+//     else the prepared row, with the participant list, is written: XA_OK.
+//  4'. xa_commit writes the row as Committing (the decision) and answers; phase
+//     two goes to every participant that voted yes, again every few seconds,
+//     until each acknowledges (or, after a crash, reenlists and completes its
+//     recovery); then the row is deleted. Rollback deletes the row (presumed
+//     abort: a participant that reenlists for an unknown transaction is told
+//     "aborted") and sends the abort to whoever is connected.
 // A crash between 3 and its answer leaves a prepared row the TM learns of
 // through xa_recover; between 4 and its answer, either the row (commit again)
 // or nothing (XAER_NOTA, which the TM reads as already completed).
@@ -37,6 +51,25 @@ constexpr int32_t kLive = 1;         // S1 or S2, by association count
 constexpr int32_t kRollbackOnly = 4; // S4
 constexpr int32_t kPrepared = 3;     // S3
 constexpr int32_t kHeuristic = 5;    // S5
+constexpr int64_t kPhaseTwoRetryMs = 2000; // phase two is sent again this often until acknowledged
+constexpr int32_t kCommitting = 6;   // commit decided and durable, phase two not yet acknowledged by all
+
+// A resource manager enlisted in a branch's transaction (through its cookie).
+struct Participant {
+    uint64_t id = 0;           // enlistment id, unique in this run of dtcd
+    std::string rmGuid;        // the resource manager's GUID, upper-case
+    uint64_t clientId = 0;     // its connection, 0 while it is gone
+    int32_t vote = 0;          // dtcwire::kVote*
+    bool reenlisted = false;   // told the outcome by Reenlist; done at its ReenlistmentComplete
+};
+
+// A Reenlist that waits for the outcome of an in-doubt branch.
+struct WaitingReenlist {
+    uint64_t clientId = 0;
+    uint32_t requestId = 0;
+    std::string rmGuid;
+    int64_t deadlineMs = 0; // monotonic, 0 for none
+};
 
 struct Branch {
     std::string key;          // guid + xidKey: the map key
@@ -53,6 +86,14 @@ struct Branch {
     bool busy = false;        // a durable write for it is in flight
     int64_t createdMs = 0;    // wall clock at start
     int64_t deadlineMs = 0;   // monotonic time-out, 0 for none
+    std::vector<Participant> participants; // enlisted resource managers
+    bool phaseOne = false;    // votes are awaited (busy is set too)
+    bool onePhase = false;    // phase one runs for xa_commit(TMONEPHASE)
+    uint64_t askClient = 0;   // who asked for phase one, and its request id
+    uint32_t askRequest = 0;
+    int64_t phaseDeadlineMs = 0; // when phase one gives up (monotonic)
+    int64_t retryMs = 0;      // next resend of phase two (monotonic), kCommitting only
+    std::vector<WaitingReenlist> waiting;
 };
 
 // A client's associations with one branch, undone when the client goes away.
@@ -67,6 +108,7 @@ struct Client {
     std::string in;                                // bytes received, not yet a whole frame
     std::string out;                               // bytes not yet sent
     std::string guid;                              // set by kOpOpen: a control connection
+    std::string rmGuid;                            // set by kOpRmOpen: a resource manager's connection
     uint32_t timeoutMs = 0;                        // Timeout= of the open string, 0 none
     std::unordered_map<std::string, Assoc> assoc;  // branch key -> associations
     bool dirty = false;                            // queued in Coordinator::dirty
@@ -80,6 +122,7 @@ struct PendingWrite {
     uint16_t op = 0;       // kOpPrepare, kOpCommit, kOpRollback, kOpForget, kOpResolve
     std::string key;       // the branch
     int32_t heuristic = 0; // the outcome for kOpResolve
+    bool onePhase = false; // kOpCommit that ends a one-phase commit with participants
 };
 
 struct Stats {
@@ -95,6 +138,13 @@ struct Stats {
     uint64_t heuristics = 0;
     uint64_t forgets = 0;
     uint64_t writeFailures = 0;
+    uint64_t enlistments = 0;
+    uint64_t votesYes = 0;
+    uint64_t votesReadOnly = 0;
+    uint64_t votesNo = 0;          // no, a failure, or gone before voting
+    uint64_t phaseOneTimeouts = 0;
+    uint64_t phaseTwoRetries = 0;  // phase-two requests sent again
+    uint64_t reenlists = 0;
 };
 
 struct Coordinator {
@@ -107,6 +157,9 @@ struct Coordinator {
     uint64_t nextTag = 1;
     std::priority_queue<std::pair<int64_t, std::string>, std::vector<std::pair<int64_t, std::string>>,
                         std::greater<>> deadlines;           // (monotonic ms, key), stale entries skipped
+    std::unordered_map<uint64_t, std::string> enlistments;   // enlistment id -> branch key
+    uint64_t nextEnlistment = 1;
+    int64_t prepareTimeoutMs = 30000;                         // phase one gives up after this
     uint8_t instance[16]{};                                   // this daemon's identity
     Store* store = nullptr;
     Stats stats;

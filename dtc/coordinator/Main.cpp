@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -23,14 +24,18 @@
 namespace {
 
 const char kUsage[] =
-    "usage: dtcd --data-dir DIR [--no-group-commit]\n"
+    "usage: dtcd --data-dir DIR [--new-store] [--prepare-timeout MS] [--no-group-commit]\n"
     "  --data-dir DIR      where the branch store lives (created if missing)\n"
+    "  --new-store         set the existing store aside and start with an empty one\n"
+    "  --prepare-timeout MS  phase one with enlisted resource managers gives up after MS (default 30000)\n"
     "  --no-group-commit   one database transaction per write (for measurements)\n"
     "  DTCD_SOCKET         socket to listen on (default @dtcd, '@' = abstract name)";
 
 struct Options {
     std::string dataDir;      // --data-dir
     bool groupCommit = true;  // cleared by --no-group-commit
+    bool newStore = false;    // --new-store
+    int64_t prepareTimeoutMs = 30000; // --prepare-timeout
 };
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -40,6 +45,13 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->dataDir = argv[++i];
         } else if (arg.rfind("--data-dir=", 0) == 0) {
             options->dataDir = arg.substr(11);
+        } else if (arg == "--prepare-timeout" && i + 1 < argc) {
+            char* end = nullptr;
+            long long ms = std::strtoll(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || ms < 1 || ms > 86400000) return false;
+            options->prepareTimeoutMs = ms;
+        } else if (arg == "--new-store") {
+            options->newStore = true;
         } else if (arg == "--no-group-commit") {
             options->groupCommit = false;
         } else {
@@ -145,10 +157,11 @@ int main(int argc, char** argv) {
     store.groupCommit = options.groupCommit;
     Coordinator co;
     co.store = &store;
+    co.prepareTimeoutMs = options.prepareTimeoutMs;
     std::string error;
     std::vector<StoredBranch> rows;
-    if (!storeOpen(&store, options.dataDir, co.instance, &error)) {
-        std::fprintf(stderr, "dtcd: cannot use data directory %s: %s\n", options.dataDir.c_str(), error.c_str());
+    if (!storeOpen(&store, options.dataDir, options.newStore, co.instance, &error)) {
+        std::fprintf(stderr, "dtcd: %s\n", error.c_str());
         return 1;
     }
     if (!storeLoad(&store, &rows, &error)) {

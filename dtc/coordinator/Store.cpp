@@ -3,12 +3,18 @@
 // database after storeStart; the event loop only queues and collects.
 #include "Store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
+
+#include "Wire.h"
 
 namespace {
 
@@ -30,7 +36,9 @@ bool fillRandom(uint8_t* out, size_t size) {
     return true;
 }
 
-bool readInstance(sqlite3* db, uint8_t* instance, std::string* error) {
+// Reads the instance id from the meta table. When there is none, `create`
+// makes one and stores it; otherwise the store is taken as damaged.
+bool readInstance(sqlite3* db, uint8_t* instance, bool create, std::string* error) {
     sqlite3_stmt* get = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key='instance'", -1, &get, nullptr) != SQLITE_OK) {
         *error = sqlite3_errmsg(db);
@@ -43,6 +51,10 @@ bool readInstance(sqlite3* db, uint8_t* instance, std::string* error) {
     }
     sqlite3_finalize(get);
     if (found) return true;
+    if (!create) {
+        *error = "its instance id is missing";
+        return false;
+    }
     if (!fillRandom(instance, 16)) {
         *error = "no random bytes for the instance id";
         return false;
@@ -75,6 +87,8 @@ bool applyWrite(Store* store, const StoreWrite& write) {
         sqlite3_bind_int(stmt, 5, write.row.state);
         sqlite3_bind_int(stmt, 6, write.row.heuristic);
         sqlite3_bind_int64(stmt, 7, write.row.createdMs);
+        sqlite3_bind_blob(stmt, 8, write.row.participants.data(), static_cast<int>(write.row.participants.size()),
+                          SQLITE_TRANSIENT);
     }
     return sqlite3_step(stmt) == SQLITE_DONE;
 }
@@ -90,6 +104,29 @@ void commitBatch(Store* store, std::vector<StoreWrite>& batch) {
         store->batches.fetch_add(1, std::memory_order_relaxed);
         store->records.fetch_add(batch.size(), std::memory_order_relaxed);
     }
+}
+
+// Called by SQLite on the writer thread after each commit with the log's size in pages.
+int walHook(void* context, sqlite3*, const char*, int pages) {
+    static_cast<Store*>(context)->walPages = pages;
+    return SQLITE_OK;
+}
+
+// Copies the log into the database once it has grown past kCheckpointPages.
+// Runs between batches, after their answers have gone out, so no caller waits
+// for it; the writes queued meanwhile go into the next (larger) batch. With no
+// reader the checkpoint takes every frame, the next commit starts the log from
+// its beginning again, and journal_size_limit trims the file to kWalKeepBytes.
+void checkpointIfDue(Store* store) {
+    if (store->walPages < kCheckpointPages) return;
+    int logPages = 0;
+    int copied = 0;
+    if (sqlite3_wal_checkpoint_v2(store->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &copied) == SQLITE_OK) {
+        store->walPages = 0;
+        store->checkpoints.fetch_add(1, std::memory_order_relaxed);
+    }
+    // A failed checkpoint (a full disk) leaves the log as it is; it is tried
+    // again after the next batch.
 }
 
 void writerLoop(Store* store) {
@@ -115,60 +152,199 @@ void writerLoop(Store* store) {
         uint64_t one = 1;
         ssize_t n = write(store->notifyFd, &one, sizeof one);
         (void)n; // an eventfd write only fails when the counter would overflow
+        checkpointIfDue(store);
     }
 }
 
 } // namespace
 
-bool storeOpen(Store* store, const std::string& dir, uint8_t* instance, std::string* error) {
+namespace {
+
+bool fileSize(const std::string& path, off_t* size) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    *size = st.st_size;
+    return true;
+}
+
+// The identity file: "dtcd-store 1 " + instance id in hex + newline.
+constexpr char kIdMagic[] = "dtcd-store 1 ";
+
+// 1: read, 0: absent, -1: present but unreadable or malformed.
+int readIdentity(const std::string& path, uint8_t* instance) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : -1;
+    char buffer[128];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    close(fd);
+    std::string_view text(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    size_t magic = sizeof kIdMagic - 1;
+    if (text.size() != magic + 33 || text.substr(0, magic) != kIdMagic || text.back() != '\n') return -1;
+    std::string bytes;
+    if (!dtcwire::hexDecode(text.substr(magic, 32), &bytes) || bytes.size() != 16) return -1;
+    std::memcpy(instance, bytes.data(), 16);
+    return 1;
+}
+
+// Writes the identity file durably: a temporary file, synced, renamed over,
+// and the directory synced.
+bool writeIdentity(const std::string& dir, const uint8_t* instance, std::string* error) {
+    std::string path = dir + "/" + kIdentityFile;
+    std::string temporary = path + ".tmp";
+    std::string text = std::string(kIdMagic) + dtcwire::hexEncode(instance, 16) + "\n";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+    if (ok) {
+        int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = dirFd >= 0 && fsync(dirFd) == 0;
+        if (dirFd >= 0) close(dirFd);
+    }
+    if (!ok) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        unlink(temporary.c_str());
+    }
+    return ok;
+}
+
+// Moves dtcd.db and its log files out of the way (never deletes them).
+bool setAside(const std::string& dir, std::string* error) {
+    std::string suffix = ".set-aside-" + std::to_string(time(nullptr));
+    for (const char* name : {"dtcd.db", "dtcd.db-wal", "dtcd.db-shm"}) {
+        std::string path = dir + "/" + name;
+        if (access(path.c_str(), F_OK) != 0) continue;
+        if (rename(path.c_str(), (path + suffix).c_str()) != 0) {
+            *error = "cannot set " + path + " aside: " + std::strerror(errno);
+            return false;
+        }
+    }
+    std::string id = dir + "/" + kIdentityFile;
+    if (unlink(id.c_str()) != 0 && errno != ENOENT) {
+        *error = "cannot remove " + id + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void closeDb(Store* store) {
+    sqlite3_finalize(store->put);
+    sqlite3_finalize(store->remove);
+    store->put = store->remove = nullptr;
+    sqlite3_close(store->db);
+    store->db = nullptr;
+}
+
+// Stores made before participants existed lack the column; it is added empty.
+bool addParticipantsColumn(sqlite3* db, std::string* error) {
+    sqlite3_stmt* probe = nullptr;
+    bool present = sqlite3_prepare_v2(db, "SELECT participants FROM branches LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return present || exec(db, "ALTER TABLE branches ADD COLUMN participants BLOB NOT NULL DEFAULT x''", error);
+}
+
+// True when SQLite finds the database whole (every page reachable and well formed).
+bool wholeDatabase(sqlite3* db, std::string* error) {
+    sqlite3_stmt* check = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &check, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(db);
+        return false;
+    }
+    int rc = sqlite3_step(check);
+    bool ok = false;
+    if (rc == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(check, 0);
+        std::string answer = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+        ok = answer == "ok";
+        for (char& ch : answer)
+            if (ch == '\n') ch = ' '; // one line
+        if (!ok) *error = answer;
+    } else {
+        *error = sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(check);
+    return ok;
+}
+
+} // namespace
+
+bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* instance, std::string* error) {
     std::string path = dir + "/dtcd.db";
-    if (sqlite3_open_v2(path.c_str(), &store->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
+    std::string idPath = dir + "/" + kIdentityFile;
+    if (newStore && !setAside(dir, error)) return false;
+    uint8_t recorded[16]{};
+    int identity = readIdentity(idPath, recorded);
+    if (identity < 0) {
+        *error = idPath + " is damaged; restore it, or start with --new-store to begin afresh";
+        return false;
+    }
+    off_t size = 0;
+    bool exists = fileSize(path, &size) && size > 0;
+    if (identity > 0 && !exists) {
+        // The store was made here once: an empty or missing file is a loss,
+        // not a new start (prepared branches and decisions would vanish).
+        *error = path + " is missing or empty but " + idPath + " shows a store was made here; restore it, or start " +
+                 "with --new-store to begin afresh";
+        return false;
+    }
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (exists ? 0 : SQLITE_OPEN_CREATE);
+    if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
         *error = std::string("cannot open ") + path + ": " + sqlite3_errmsg(store->db);
-        sqlite3_close(store->db);
-        store->db = nullptr;
+        closeDb(store);
         return false;
     }
     sqlite3_busy_timeout(store->db, 1000);
-    // Checkpoints copy the log into the database and sync it; fewer, larger ones keep
-    // them off the path of most commits.
+    // The writer checkpoints by itself between batches (checkpointIfDue).
     bool ok = exec(store->db, "PRAGMA journal_mode=WAL", error) && exec(store->db, "PRAGMA synchronous=FULL", error) &&
-              exec(store->db, "PRAGMA wal_autocheckpoint=8192", error) &&
+              exec(store->db, "PRAGMA wal_autocheckpoint=0", error) &&
+              exec(store->db, ("PRAGMA journal_size_limit=" + std::to_string(kWalKeepBytes)).c_str(), error) &&
+              (!exists || wholeDatabase(store->db, error)) &&
               exec(store->db,
                    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
                    "CREATE TABLE IF NOT EXISTS branches(guid TEXT NOT NULL, xid BLOB NOT NULL, uow BLOB NOT NULL,"
                    " token BLOB NOT NULL, state INTEGER NOT NULL, heuristic INTEGER NOT NULL,"
                    " created INTEGER NOT NULL, PRIMARY KEY(guid, xid)) WITHOUT ROWID",
                    error) &&
-              readInstance(store->db, instance, error);
-    if (ok) {
-        ok = sqlite3_prepare_v2(store->db,
-                                "INSERT OR REPLACE INTO branches(guid, xid, uow, token, state, heuristic, created)"
-                                " VALUES(?, ?, ?, ?, ?, ?, ?)",
-                                -1, &store->put, nullptr) == SQLITE_OK &&
-             sqlite3_prepare_v2(store->db, "DELETE FROM branches WHERE guid=? AND xid=?", -1, &store->remove,
-                                nullptr) == SQLITE_OK;
-        if (!ok) *error = sqlite3_errmsg(store->db);
+              addParticipantsColumn(store->db, error) && readInstance(store->db, instance, identity == 0, error);
+    if (ok && identity > 0 && std::memcmp(recorded, instance, 16) != 0) {
+        *error = "belongs to another store than " + idPath + " records";
+        ok = false;
     }
+    if (!ok) {
+        bool damaged = exists && identity >= 0;
+        *error = path + (damaged ? " is unreadable or damaged (" + *error +
+                                       "); restore it, or start with --new-store to begin afresh"
+                                 : ": " + *error);
+        closeDb(store);
+        return false;
+    }
+    if (identity == 0 && !writeIdentity(dir, instance, error)) {
+        closeDb(store);
+        return false;
+    }
+    ok = sqlite3_prepare_v2(store->db,
+                            "INSERT OR REPLACE INTO branches(guid, xid, uow, token, state, heuristic, created,"
+                            " participants) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                            -1, &store->put, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(store->db, "DELETE FROM branches WHERE guid=? AND xid=?", -1, &store->remove, nullptr) ==
+             SQLITE_OK;
+    if (!ok) *error = path + ": " + sqlite3_errmsg(store->db);
     if (ok) {
         store->notifyFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         ok = store->notifyFd >= 0;
         if (!ok) *error = std::string("eventfd: ") + std::strerror(errno);
     }
     if (!ok) {
-        *error = path + ": " + *error;
-        sqlite3_finalize(store->put);
-        sqlite3_finalize(store->remove);
-        store->put = store->remove = nullptr;
-        sqlite3_close(store->db);
-        store->db = nullptr;
+        closeDb(store);
+        return false;
     }
-    return ok;
+    sqlite3_wal_hook(store->db, walHook, store);
+    return true;
 }
 
 bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error) {
     sqlite3_stmt* get = nullptr;
-    if (sqlite3_prepare_v2(store->db, "SELECT guid, xid, uow, token, state, heuristic, created FROM branches", -1,
+    if (sqlite3_prepare_v2(store->db, "SELECT guid, xid, uow, token, state, heuristic, created, participants FROM branches", -1,
                            &get, nullptr) != SQLITE_OK) {
         *error = sqlite3_errmsg(store->db);
         return false;
@@ -188,6 +364,10 @@ bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error
         row.state = sqlite3_column_int(get, 4);
         row.heuristic = sqlite3_column_int(get, 5);
         row.createdMs = sqlite3_column_int64(get, 6);
+        const void* participants = sqlite3_column_blob(get, 7);
+        if (participants != nullptr)
+            row.participants.assign(static_cast<const char*>(participants),
+                                    static_cast<size_t>(sqlite3_column_bytes(get, 7)));
         rows->push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) *error = sqlite3_errmsg(store->db);
@@ -226,11 +406,7 @@ void storeClose(Store* store) {
     }
     store->cv.notify_one();
     if (store->writer.joinable()) store->writer.join();
-    sqlite3_finalize(store->put);
-    sqlite3_finalize(store->remove);
-    store->put = store->remove = nullptr;
-    if (store->db != nullptr) sqlite3_close(store->db);
-    store->db = nullptr;
+    closeDb(store);
     if (store->notifyFd >= 0) close(store->notifyFd);
     store->notifyFd = -1;
 }

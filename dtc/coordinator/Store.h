@@ -31,9 +31,10 @@ struct StoredBranch {
     XID xid{};              // canonical XID
     uint8_t uow[16]{};      // transaction id
     uint8_t token[16]{};    // secret part of the cookie
-    int32_t state = 0;      // kStatePrepared or kStateHeuristic
+    int32_t state = 0;      // prepared (3), heuristic (5) or committing (6)
     int32_t heuristic = 0;  // XA_HEURCOM or XA_HEURRB when heuristic, else 0
     int64_t createdMs = 0;  // wall-clock ms when the branch started
+    std::string participants; // n x (rm guid text, i32 vote), empty when none
 };
 
 constexpr int32_t kWritePut = 1;       // insert or replace the row
@@ -45,6 +46,13 @@ struct StoreWrite {
     uint64_t tag = 0;    // the caller's completion id
     int32_t result = 0;  // 0 once durable, -1 when the batch failed
 };
+
+constexpr char kIdentityFile[] = "dtcd.id";
+// The log is copied into the database once it holds this many pages (4 KiB
+// each), and its file is trimmed back to kWalKeepBytes at the next restart of
+// the log: the log stays a few MiB.
+constexpr int kCheckpointPages = 512;
+constexpr int64_t kWalKeepBytes = 4 << 20;
 
 struct Store {
     sqlite3* db = nullptr;               // owned by the writer thread once started
@@ -60,12 +68,25 @@ struct Store {
     std::thread writer;                  // the writer thread
     std::atomic<uint64_t> batches{0};    // transactions committed
     std::atomic<uint64_t> records{0};    // writes committed
+    std::atomic<uint64_t> checkpoints{0}; // log checkpoints done
+    int walPages = 0;                    // log size after the last commit (writer thread)
 };
 
-// Opens (creating if needed) DIR/dtcd.db, sets WAL and synchronous=FULL,
-// creates the tables, reads or makes the instance id. On failure answers false
-// with a one-line reason in *error and leaves nothing open.
-[[nodiscard]] bool storeOpen(Store* store, const std::string& dir, uint8_t* instance, std::string* error);
+// Opens DIR/dtcd.db, sets WAL and synchronous=FULL, creates the tables, reads
+// or makes the instance id.
+//
+// The identity file DIR/dtcd.id, written once when the store is made, records
+// that a store exists here and its instance id. While it exists, a missing,
+// empty, damaged or foreign dtcd.db is refused: starting afresh on it would
+// silently drop the prepared branches and decisions. A directory without the
+// file is new (the store is made), or holds a store of a version that did not
+// write it (the file is written then). `newStore` sets an existing store and
+// its log aside (renamed, never deleted) and makes a new one.
+//
+// On failure answers false with a one-line reason in *error and leaves
+// nothing open.
+[[nodiscard]] bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* instance,
+                             std::string* error);
 // Reads every stored branch (before storeStart only).
 [[nodiscard]] bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error);
 // Starts the writer thread; false when it cannot be started.

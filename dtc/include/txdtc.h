@@ -53,6 +53,17 @@ constexpr HRESULT XACT_E_ABORTED = (HRESULT)0x8004D019;          // -2147168231
 constexpr HRESULT XACT_E_TMNOTAVAILABLE = (HRESULT)0x8004D01B;   // -2147168229
 constexpr HRESULT XACT_E_CONNECTION_DOWN = (HRESULT)0x8004D01C;  // -2147168228
 constexpr HRESULT XACT_E_CONNECTION_DENIED = (HRESULT)0x8004D01D;// -2147168227
+constexpr HRESULT XACT_E_REENLISTTIMEOUT = (HRESULT)0x8004D01E;  // -2147168226
+constexpr HRESULT XACT_E_RECOVERYALREADYDONE = (HRESULT)0x8004D104; // -2147167996
+constexpr HRESULT XACT_S_READONLY = (HRESULT)0x0004D002;         // 315394
+constexpr HRESULT XACT_S_SINGLEPHASE = (HRESULT)0x0004D009;      // 315401
+
+// Outcomes that Reenlist reports (XACTSTAT).
+typedef int32_t XACTSTAT;
+constexpr XACTSTAT XACTSTAT_NONE = 0;
+constexpr XACTSTAT XACTSTAT_ABORTED = 0x200;
+constexpr XACTSTAT XACTSTAT_COMMITTED = 0x400;
+constexpr DWORD XACTCONST_TIMEOUTINFINITE = 0;
 
 constexpr LONG ISOLATIONLEVEL_SERIALIZABLE = 0x100000; // the isolation of every transaction here
 
@@ -64,6 +75,12 @@ constexpr IID IID_ITransactionExportFactory = {0xE1CF9B53, 0x8745, 0x11CE, {0xA9
 constexpr IID IID_ITransactionExport = {0x0141FDA5, 0x8FC0, 0x11CE, {0xBD, 0x18, 0x20, 0x4C, 0x4F, 0x4F, 0x50, 0x20}};
 constexpr IID IID_ITransactionImport = {0xE1CF9B5A, 0x8745, 0x11CE, {0xA9, 0xBA, 0x00, 0xAA, 0x00, 0x6C, 0x37, 0x06}};
 constexpr IID IID_IXATransLookup = {0xF3B1F131, 0xEEDA, 0x11CE, {0xAE, 0xD4, 0x00, 0xAA, 0x00, 0x51, 0xE2, 0xC4}};
+constexpr IID IID_IResourceManagerFactory = {0x13741D20, 0x87EB, 0x11CE, {0x80, 0x81, 0x00, 0x80, 0xC7, 0x58, 0x52, 0x7E}};
+constexpr IID IID_IResourceManager = {0x13741D21, 0x87EB, 0x11CE, {0x80, 0x81, 0x00, 0x80, 0xC7, 0x58, 0x52, 0x7E}};
+constexpr IID IID_ITransactionResourceAsync = {0x69E971F0, 0x23CE, 0x11CF, {0xAD, 0x60, 0x00, 0xAA, 0x00, 0xA7, 0x4C, 0xCD}};
+constexpr IID IID_ITransactionEnlistmentAsync = {0x0FB15081, 0xAF41, 0x11CE, {0xBD, 0x2B, 0x20, 0x4C, 0x4F, 0x4F, 0x50, 0x20}};
+constexpr IID IID_IPrepareInfo = {0x80C7BFD0, 0x87EE, 0x11CE, {0x80, 0x81, 0x00, 0x80, 0xC7, 0x58, 0x52, 0x7E}};
+constexpr IID IID_IResourceManagerSink = {0x0D563181, 0xDEFB, 0x11CE, {0xAE, 0xD1, 0x00, 0xAA, 0x00, 0x51, 0xE2, 0xC4}};
 
 struct BOID {
     BYTE rgb[16];
@@ -134,6 +151,70 @@ struct IXATransLookup : IUnknown {
 
 protected:
     ~IXATransLookup() = default;
+};
+
+struct IMoniker; // never passed here: fWantMoniker is always FALSE, monikers null
+
+// Implemented by a resource manager: told when the coordinator is lost.
+struct IResourceManagerSink : IUnknown {
+    virtual HRESULT TMDown() = 0;
+
+protected:
+    ~IResourceManagerSink() = default;
+};
+
+// Implemented by a resource manager for each enlistment: the coordinator's
+// phase-one and phase-two requests. Each is called on a thread of the client
+// library (never inside one of the caller's own calls); the resource manager
+// answers through the enlistment's ITransactionEnlistmentAsync, at once or later.
+struct ITransactionResourceAsync : IUnknown {
+    virtual HRESULT PrepareRequest(BOOL fRetaining, DWORD grfRM, BOOL fWantMoniker, BOOL fSinglePhase) = 0;
+    virtual HRESULT CommitRequest(DWORD grfRM, XACTUOW* newUow) = 0;
+    virtual HRESULT AbortRequest(BOID* reason, BOOL fRetaining, XACTUOW* newUow) = 0;
+    virtual HRESULT TMDown() = 0;
+
+protected:
+    ~ITransactionResourceAsync() = default;
+};
+
+// The coordinator's side of one enlistment: the resource manager's answers.
+// PrepareRequestDone: S_OK (prepared), XACT_S_READONLY (no phase two follows),
+// XACT_S_SINGLEPHASE (committed; only when asked single-phase), E_FAIL (no).
+struct ITransactionEnlistmentAsync : IUnknown {
+    virtual HRESULT PrepareRequestDone(HRESULT hr, IMoniker* mk, BOID* reason) = 0;
+    virtual HRESULT CommitRequestDone(HRESULT hr) = 0;
+    virtual HRESULT AbortRequestDone(HRESULT hr) = 0;
+
+protected:
+    ~ITransactionEnlistmentAsync() = default;
+};
+
+// On the enlistment: the blob a resource manager logs with its prepared work
+// and hands to Reenlist after a failure.
+struct IPrepareInfo : IUnknown {
+    virtual HRESULT GetPrepareInfoSize(ULONG* size) = 0;
+    virtual HRESULT GetPrepareInfo(BYTE* info) = 0;
+
+protected:
+    ~IPrepareInfo() = default;
+};
+
+struct IResourceManager : IUnknown {
+    virtual HRESULT Enlist(ITransaction* transaction, ITransactionResourceAsync* res, XACTUOW* uow, LONG* isoLevel,
+                           ITransactionEnlistmentAsync** enlistment) = 0;
+    virtual HRESULT Reenlist(BYTE* prepInfo, ULONG prepInfoSize, DWORD timeoutMs, XACTSTAT* outcome) = 0;
+    virtual HRESULT ReenlistmentComplete() = 0;
+    virtual HRESULT GetDistributedTransactionManager(REFIID riid, void** object) = 0;
+
+protected:
+    ~IResourceManager() = default;
+};
+
+struct IResourceManagerFactory : IUnknown {
+    virtual HRESULT Create(GUID* rmGuid, char* name, IResourceManagerSink* sink, IResourceManager** rm) = 0;
+
+protected:
+    ~IResourceManagerFactory() = default;
 };
 
 extern "C" {

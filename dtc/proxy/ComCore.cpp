@@ -2,8 +2,8 @@
 //
 // Objects (each reference-counted, freed at its last Release):
 //  - TransactionManager: one per DtcGetTransactionManager call; serves
-//    ITransactionImportWhereabouts, ITransactionExportFactory, IXATransLookup
-//    and ITransactionImport.
+//    ITransactionImportWhereabouts, ITransactionExportFactory, IXATransLookup,
+//    ITransactionImport and IResourceManagerFactory (RmCore.cpp).
 //  - Exporter: made by ITransactionExportFactory::Create for one whereabouts;
 //    one Export at a time.
 //  - Transaction: the ITransaction that Lookup or Import yields; names the
@@ -173,7 +173,7 @@ private:
 };
 
 struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExportFactory, IXATransLookup,
-                                  ITransactionImport {
+                                  ITransactionImport, IResourceManagerFactory {
     std::atomic<ULONG> refs{1};
     uint8_t instance[16]{}; // the coordinator reached at creation
 
@@ -188,6 +188,8 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
             *object = static_cast<IXATransLookup*>(this);
         else if (riid == IID_ITransactionImport)
             *object = static_cast<ITransactionImport*>(this);
+        else if (riid == IID_IResourceManagerFactory)
+            *object = static_cast<IResourceManagerFactory*>(this);
         else
             return E_NOINTERFACE;
         AddRef();
@@ -271,11 +273,25 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
         return S_OK;
     }
 
+    HRESULT Create(GUID* rmGuid, char* name, IResourceManagerSink* sink, IResourceManager** rm) override {
+        return createResourceManager(rmGuid, name, sink, rm);
+    }
+
 private:
     ~TransactionManager() = default;
 };
 
 } // namespace
+
+bool coreTransactionIds(IUnknown* transaction, uint8_t* uow, uint8_t* token, ConnectionRef* connection) {
+    Transaction* tx = ownTransaction(transaction);
+    if (tx == nullptr) return false;
+    std::memcpy(uow, tx->uow, kIdSize);
+    std::memcpy(token, tx->token, kIdSize);
+    *connection = tx->connection;
+    tx->Release();
+    return true;
+}
 
 extern "C" HRESULT dtcclient_get_transaction_manager(char* hostName, char* tmName, REFIID riid, DWORD, WORD, void*,
                                                      void** object) {
@@ -284,7 +300,7 @@ extern "C" HRESULT dtcclient_get_transaction_manager(char* hostName, char* tmNam
     // Only the local coordinator is served.
     if ((hostName != nullptr && hostName[0] != '\0') || (tmName != nullptr && tmName[0] != '\0')) return E_INVALIDARG;
     if (!(riid == IID_IUnknown || riid == IID_ITransactionImportWhereabouts || riid == IID_ITransactionExportFactory ||
-          riid == IID_IXATransLookup || riid == IID_ITransactionImport))
+          riid == IID_IXATransLookup || riid == IID_ITransactionImport || riid == IID_IResourceManagerFactory))
         return E_NOINTERFACE;
     ConnectionRef c = ensureTmConnection();
     if (c == nullptr) return XACT_E_TMNOTAVAILABLE;

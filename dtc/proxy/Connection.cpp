@@ -66,13 +66,18 @@ void readerLoop(ConnectionRef c) {
                 break;
             }
             if (in.size() - pos - 4 < length) break;
-            deliver(*c, id, result, in.substr(pos + kReplyHeader, length - 8));
+            if (id == 0) {
+                if (c->onNote) c->onNote(result, in.substr(pos + kReplyHeader, length - 8));
+            } else {
+                deliver(*c, id, result, in.substr(pos + kReplyHeader, length - 8));
+            }
             pos += 4 + length;
         }
         in.erase(0, pos);
     }
     shutdown(c->fd, SHUT_RDWR);
     markLost(*c);
+    if (c->onNote) c->onNote(kNoteLost, {});
 }
 
 } // namespace
@@ -81,7 +86,7 @@ Connection::~Connection() {
     if (fd >= 0) close(fd);
 }
 
-ConnectionRef connectionOpen() {
+ConnectionRef connectionOpen(NoteHandler onNote) {
     sockaddr_un addr{};
     uint32_t length = 0;
     std::string name;
@@ -90,6 +95,7 @@ ConnectionRef connectionOpen() {
     if (fd < 0) return nullptr;
     auto c = std::make_shared<Connection>();
     c->fd = fd;
+    c->onNote = std::move(onNote);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) return nullptr;
     try {
         std::thread(readerLoop, c).detach();

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,11 @@ struct Waiter {
     std::string body;           // the answer's body
 };
 
+// Receives what dtcd sends unasked (request id 0): the kind and the body. Called
+// on the reader thread, which must not wait for dtcd from inside it. Called once
+// more with kind kNoteLost when the connection ends.
+using NoteHandler = std::function<void(int32_t kind, std::string body)>;
+
 struct Connection {
     int fd = -1;                                       // owned; closed by the destructor
     std::mutex mu;                                     // guards pending, nextId, dead
@@ -30,13 +36,14 @@ struct Connection {
     bool dead = false;                                 // lost: every call fails at once
     std::mutex sendMu;                                 // one frame written at a time
     uint8_t instance[16]{};                            // dtcd's instance id (from hello)
+    NoteHandler onNote;                                // set before the reader starts, or empty
     ~Connection();
 };
 using ConnectionRef = std::shared_ptr<Connection>;
 
 // Connects to dtcd (DTCD_SOCKET), starts the reader thread and asks for the
 // instance id. Null when dtcd cannot be reached or the thread cannot start.
-ConnectionRef connectionOpen();
+ConnectionRef connectionOpen(NoteHandler onNote = {});
 // Sends one request and waits for its answer. False when the connection is
 // (or becomes) lost; then *result and *body are untouched.
 [[nodiscard]] bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* result,

@@ -36,3 +36,9 @@ struct ThreadTransaction {
 };
 // True when the calling thread has an active association on an open rmid.
 [[nodiscard]] bool currentTransaction(ThreadTransaction* out);
+// The transaction id, token and connection behind one of the core's own
+// ITransaction objects; false for anything else.
+[[nodiscard]] bool coreTransactionIds(IUnknown* transaction, uint8_t* uow, uint8_t* token,
+                                      std::shared_ptr<Connection>* connection);
+// IResourceManagerFactory::Create (RmCore.cpp).
+HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* sink, IResourceManager** rm);

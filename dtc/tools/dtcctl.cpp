@@ -1,5 +1,6 @@
 // dtcctl: the operator's tool for dtcd (same DTCD_SOCKET). Lists branches,
-// resolves an in-doubt branch heuristically, shows the transaction behind a
+// resolves an in-doubt branch heuristically (its participants are then driven
+// to that outcome), shows the transaction behind a
 // cookie, shows counters. Human-readable output, or JSON with --json. Exit 0
 // on success; 1 with a one-line reason on stderr otherwise; 2 for bad usage.
 #include <sys/socket.h>
@@ -85,9 +86,28 @@ const char* stateName(int32_t state) {
     case kStatePrepared: return "prepared";
     case kStateRollbackOnly: return "rollback-only";
     case kStateHeuristic: return "heuristic";
+    case kStateCommitting: return "committing";
     }
     return "unknown";
 }
+
+const char* voteName(int32_t vote) {
+    switch (vote) {
+    case kVoteNone: return "enlisted";
+    case kVoteAsked: return "asked";
+    case kVoteYes: return "voted yes";
+    case kVoteReadOnly: return "read-only";
+    case kVoteNo: return "voted no";
+    case kVoteDone: return "done";
+    }
+    return "unknown";
+}
+
+struct Party {
+    std::string guid;    // the resource manager
+    int32_t vote = 0;    // kVote*
+    bool connected = false;
+};
 
 const char* outcomeName(int32_t heuristic) {
     return heuristic == 7 ? "committed" : heuristic == 6 ? "aborted" : "";
@@ -101,6 +121,7 @@ struct Row {
     uint8_t flags = 0;     // 1 aborted, 2 write in flight
     uint64_t ageMs = 0;
     std::string uow;       // transaction id, hex
+    std::vector<Party> parties; // enlisted resource managers (list only)
 };
 
 bool readRow(Reader& r, Row* row) {
@@ -122,10 +143,17 @@ std::string rowJson(const Row& row) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer,
                   "{\"xid\":\"%s\",\"guid\":\"%s\",\"state\":\"%s\",\"outcome\":\"%s\",\"age_ms\":%llu,"
-                  "\"transaction\":\"%s\",\"aborted\":%s}",
+                  "\"transaction\":\"%s\",\"aborted\":%s,\"participants\":[",
                   xidText(row.xid).c_str(), row.guid.c_str(), stateName(row.state), outcomeName(row.heuristic),
                   static_cast<unsigned long long>(row.ageMs), row.uow.c_str(), (row.flags & 1) != 0 ? "true" : "false");
-    return buffer;
+    std::string out = buffer;
+    for (size_t i = 0; i < row.parties.size(); ++i) {
+        std::snprintf(buffer, sizeof buffer, "%s{\"rm\":\"%s\",\"vote\":\"%s\",\"connected\":%s}", i > 0 ? "," : "",
+                      row.parties[i].guid.c_str(), voteName(row.parties[i].vote),
+                      row.parties[i].connected ? "true" : "false");
+        out += buffer;
+    }
+    return out + "]}";
 }
 
 std::string rowText(const Row& row) {
@@ -135,7 +163,11 @@ std::string rowText(const Row& row) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, "%-40s %-36s %-20s %8.1fs", xidText(row.xid).c_str(), row.guid.c_str(),
                   state.c_str(), static_cast<double>(row.ageMs) / 1000.0);
-    return buffer;
+    std::string out = buffer;
+    for (const Party& party : row.parties)
+        out += "\n    participant " + party.guid + " " + voteName(party.vote) +
+               (party.connected ? "" : " (not connected)");
+    return out;
 }
 
 int listBranches(Ctl& ctl) {
@@ -149,6 +181,18 @@ int listBranches(Ctl& ctl) {
         Row row;
         if (!readRow(r, &row)) return fail("malformed answer from dtcd");
         rows.push_back(row);
+    }
+    for (Row& row : rows) {
+        uint32_t count = getU32(r);
+        for (uint32_t i = 0; i < count && !r.bad; ++i) {
+            Party party;
+            char guid[kGuidText];
+            getBytes(r, guid, kGuidText);
+            party.guid.assign(guid, kGuidText);
+            party.vote = getI32(r);
+            party.connected = getU8(r) != 0;
+            row.parties.push_back(party);
+        }
     }
     if (r.bad) return fail("malformed answer from dtcd");
     if (ctl.json) {

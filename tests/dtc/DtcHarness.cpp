@@ -114,7 +114,16 @@ int runDaemonToExit(const std::vector<std::string>& args, const std::string& soc
     std::string out = makeTempDir() + "/stderr";
     pid_t pid = spawn(binDir() + "/dtcd", args, socket, "", out, false);
     int status = 0;
-    waitpid(pid, &status, 0);
+    // One that is still running after ten seconds did not refuse: stop it.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        poll(nullptr, 0, 10);
+    }
     *err = readFile(out);
     std::error_code ec;
     std::filesystem::remove_all(std::filesystem::path(out).parent_path(), ec);

@@ -23,7 +23,8 @@ std::string makeTempDir();
 // Runs dtcd with the given arguments (after --data-dir DIR) and waits, up to
 // ten seconds, for READY=1. False when it exits or never becomes ready.
 bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs = {});
-// Runs dtcd and waits for it to exit; answers its exit code (stderr in *err).
+// Runs dtcd and waits for it to exit; answers its exit code (stderr in *err),
+// or -1 when it was still running after ten seconds (it is killed then).
 int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err);
 // SIGTERM and wait; answers the exit status (as waitpid's WEXITSTATUS, -1 if signalled).
 int stopDaemon(Daemon* d);
