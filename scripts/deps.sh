@@ -10,7 +10,9 @@ packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
           # The Java client (clients/java) and its tests under Bitronix beside PostgreSQL.
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
-          libpostgresql-jdbc-java postgresql)
+          libpostgresql-jdbc-java postgresql
+          # The fuzz targets (tests/fuzz): clang and its libFuzzer runtime.
+          clang libclang-rt-14-dev)
 for option in "$@"; do
   case "$option" in
     --bench) ;;  # PostgreSQL, which the benchmarks need, is in the list above
