@@ -99,6 +99,7 @@ write("DtcdRequest", "resolve", opn + st + en + pr + req(9, 15, b"\x01" + GUID +
       + req(10, 8, X + struct.pack("<i", 0)))
 write("DtcdRequest", "timeout", req(1, 2, GUID + struct.pack("<I", 1)) + st + en + pr)
 write("DtcdRequest", "import-garbage", opn + st + req(11, 12, struct.pack("<I", 52) + b"DTCK" + b"\0" * 48))
+write("DtcdRequest", "resume-without-suspend", opn + st + req(7, 3, X + struct.pack("<ii", 0x08000000, 2)))
 write("DtcdRequest", "txinfo", opn + st + req(12, 10, b"\0" * 32) + req(13, 13, b"\0" * 32))
 
 # --- dtcd cookie: data[0] bit 0 op, bit 1 lying length, bit 2 cut; then mask
