@@ -9,8 +9,8 @@
 // in a fresh receive (see waitBlocked), so the loop's receives see the segment boundaries exactly as
 // a slow client would produce them, and the run is deterministic.
 //
-// A model of the decoder (one receive per header field, the XID body read
-// whole, the surplus of the current segment discarded after each request)
+// A model of the decoder (one receive per header field, the first short one
+// closing the connection, the XID body read whole, the surplus of the current segment discarded after each request)
 // predicts every reply and the close; the target aborts on any difference: a
 // reply the model does not expect, a different result or payload, a missing
 // close, or a handler called with an XID whose lengths do not add up to the
@@ -133,19 +133,16 @@ struct Event {
 std::vector<Event> model(Stream s) {
     std::vector<Event> events;
     for (;;) {
+        // The header fields, one receive each; the first that falls short
+        // closes the connection and nothing more is read.
         uint8_t header[4];
-        bool failed = modelReceive(s, header, 4) != 4;
         uint8_t code = 0;
-        if (modelReceive(s, &code, 1) != 1) {
-            failed = true;
-            code = 0xFF;
-        }
         uint8_t flagBytes[4];
-        int32_t flags = -1;
-        if (modelReceive(s, flagBytes, 4) == 4) {
+        int32_t flags = 0;
+        bool failed = modelReceive(s, header, 4) != 4 || modelReceive(s, &code, 1) != 1 ||
+                      modelReceive(s, flagBytes, 4) != 4;
+        if (!failed) {
             std::memcpy(&flags, flagBytes, 4);
-        } else {
-            failed = true;
         }
 
         // The XID field.
@@ -153,7 +150,9 @@ std::vector<Event> model(Stream s) {
         int32_t result = 0;
         XID xid{};
         uint8_t length = 0;
-        if (modelReceive(s, &length, 1) != 1) {
+        if (failed) {
+            // not read at all
+        } else if (modelReceive(s, &length, 1) != 1) {
             unreadable = true;
         } else if (length == 255) {
             xid = nullXid();
