@@ -2,8 +2,9 @@
 // connecting, running a few XA branches (two-phase commit, roll-back,
 // one-phase commit) and disconnecting, for SECONDS seconds. Two branches in
 // ten are left mid-way, their connection closed right after the start or
-// after the prepare, and are ended and rolled back from a new connection, as a
-// transaction manager recovering after a lost connection would. Failures are expected while dtcd is
+// after the prepare; these and every branch cut short by a failure (dtcd
+// down) are settled from a new connection, retried while dtcd is away, as a
+// transaction manager would. So nothing should stay behind in the service. Failures are expected while dtcd is
 // down and are counted, not fatal. Prints one line of totals.
 //
 //   soak_churn THREADS SECONDS [PORT]
@@ -28,24 +29,47 @@ struct Totals {
     std::atomic<uint64_t> connectFailures{0};
     std::atomic<uint64_t> committed{0};
     std::atomic<uint64_t> rolledBack{0};
-    std::atomic<uint64_t> abandoned{0};  // connections closed mid-branch on purpose (then settled)
+    std::atomic<uint64_t> abandoned{0};  // connections closed mid-branch on purpose
     std::atomic<uint64_t> failed{0};     // branches cut short by an error or a lost exchange
+    std::atomic<uint64_t> settled{0};    // left or failed branches settled from a new connection
+    std::atomic<uint64_t> unsettled{0};  // ... that could not be settled within five seconds
 };
 
 bool ok(int32_t status, int32_t result) { return status == kClientOk && result == XA_OK; }
 
-// Rolls back from a new connection a branch whose connection was closed,
-// ending it first when it was still active.
-void settleLater(uint16_t port, const XID& x, bool active, Totals* t) {
-    MorvalenConnection later;
-    int32_t r = 0;
-    if (clientConnect(&later, "127.0.0.1", port, 10000) == kClientOk &&
-        (!active || ok(clientEnd(&later, &x, TMSUCCESS, &r), r)) && ok(clientRollback(&later, &x, TMNOFLAGS, &r), r)) {
-        ++t->rolledBack;
-    } else {
-        ++t->failed;
+// How far a branch got.
+enum Stage { kActive, kIdle, kPrepared };
+
+// True for an answer after which nothing of the branch is left to settle:
+// done, rolled back, heuristically completed, or unknown to the service.
+bool final(int32_t r) { return r == XA_OK || (r >= XA_RBBASE && r <= XA_RBEND) || r == XAER_NOTA || r > 0; }
+
+// Settles a branch from a new connection, as a transaction manager does after
+// a lost connection or a failure: ends it if it is still active, then commits
+// (a prepared branch decided for commit) or rolls it back. Retries for up to
+// five seconds while the coordinator is away. False when it could not.
+bool settle(uint16_t port, const XID& x, Stage stage, bool commit) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        MorvalenConnection c;
+        if (clientConnect(&c, "127.0.0.1", port, 10000) != kClientOk) continue;
+        int32_t r = 0;
+        bool settled = false;
+        if (stage == kActive) {
+            if (clientEnd(&c, &x, TMSUCCESS, &r) == kClientOk && final(r)) {
+                stage = kIdle;
+                settled = r == XAER_NOTA || (r >= XA_RBBASE && r <= XA_RBEND);
+            }
+        }
+        if (!settled && stage != kActive) {
+            bool doCommit = stage == kPrepared && commit;
+            int32_t status = doCommit ? clientCommit(&c, &x, TMNOFLAGS, &r) : clientRollback(&c, &x, TMNOFLAGS, &r);
+            settled = status == kClientOk && final(r);
+        }
+        clientClose(&c);
+        if (settled) return true;
     }
-    clientClose(&later);
+    return false;
 }
 
 void churn(int id, uint16_t port, Clock::time_point until, Totals* t) {
@@ -66,42 +90,44 @@ void churn(int id, uint16_t port, Clock::time_point until, Totals* t) {
             (void)xidMake(kDefaultFormatId, gtrid.data(), gtrid.size(), "s", 1, &x);
             int32_t r = 0;
             if (!ok(clientStart(&c, &x, TMNOFLAGS, &r, nullptr), r)) {
-                ++t->failed;
-                break;
-            }
-            if (k % 10 == 3) {
-                // Vanish with an active branch; end and roll it back from a
-                // later connection, as a transaction manager would.
-                ++t->abandoned;
-                clientClose(&c);
-                settleLater(port, x, true, t);
-                break;
-            }
-            if (!ok(clientEnd(&c, &x, TMSUCCESS, &r), r)) {
-                ++t->failed;
-                break;
-            }
-            if (k % 3 == 2) {
-                if (ok(clientCommit(&c, &x, TMONEPHASE, &r), r)) ++t->committed;
-                else ++t->failed;
-                continue;
-            }
-            if (!ok(clientPrepare(&c, &x, TMNOFLAGS, &r), r)) {
-                ++t->failed;
-                break;
-            }
-            if (k % 10 == 7) {
-                // Vanish with a prepared branch; settle it on a later connection.
-                ++t->abandoned;
-                clientClose(&c);
-                settleLater(port, x, false, t);
+                ++t->failed;  // nothing to settle: the branch never started
                 break;
             }
             bool commit = k % 2 == 0;
-            int32_t status = commit ? clientCommit(&c, &x, TMNOFLAGS, &r) : clientRollback(&c, &x, TMNOFLAGS, &r);
-            if (!ok(status, r)) ++t->failed;
-            else if (commit) ++t->committed;
-            else ++t->rolledBack;
+            Stage stage = kActive;
+            bool done = false;  // otherwise: close the connection and settle from a new one
+            if (k % 10 == 3) {
+                // vanish with an active branch
+            } else if (!ok(clientEnd(&c, &x, TMSUCCESS, &r), r)) {
+                ++t->failed;
+            } else if (k % 3 == 2) {
+                stage = kIdle;
+                if (ok(clientCommit(&c, &x, TMONEPHASE, &r), r)) {
+                    ++t->committed;
+                    done = true;
+                } else {
+                    ++t->failed;
+                }
+            } else if (stage = kIdle; !ok(clientPrepare(&c, &x, TMNOFLAGS, &r), r)) {
+                ++t->failed;  // a prepare without XA_OK: roll back whatever is left
+            } else if (stage = kPrepared; k % 10 == 7) {
+                // vanish with a prepared branch
+            } else {
+                int32_t status =
+                    commit ? clientCommit(&c, &x, TMNOFLAGS, &r) : clientRollback(&c, &x, TMNOFLAGS, &r);
+                if (ok(status, r)) {
+                    ++(commit ? t->committed : t->rolledBack);
+                    done = true;
+                } else {
+                    ++t->failed;
+                }
+            }
+            if (done) continue;
+            if (k % 10 == 3 || k % 10 == 7) ++t->abandoned;
+            clientClose(&c);
+            if (settle(port, x, stage, commit)) ++t->settled;
+            else ++t->unsettled;
+            break;
         }
         clientClose(&c);
     }
@@ -123,12 +149,14 @@ int main(int argc, char** argv) {
     for (int i = 0; i < threads; ++i) pool.emplace_back(churn, i, port, until, &t);
     for (std::thread& th : pool) th.join();
     std::printf("churn: connections=%llu connect-failures=%llu committed=%llu rolled-back=%llu "
-                "abandoned=%llu failed=%llu\n",
+                "abandoned=%llu failed=%llu settled=%llu unsettled=%llu\n",
                 static_cast<unsigned long long>(t.connections.load()),
                 static_cast<unsigned long long>(t.connectFailures.load()),
                 static_cast<unsigned long long>(t.committed.load()),
                 static_cast<unsigned long long>(t.rolledBack.load()),
                 static_cast<unsigned long long>(t.abandoned.load()),
-                static_cast<unsigned long long>(t.failed.load()));
+                static_cast<unsigned long long>(t.failed.load()),
+                static_cast<unsigned long long>(t.settled.load()),
+                static_cast<unsigned long long>(t.unsettled.load()));
     return 0;
 }
