@@ -258,12 +258,13 @@ void waitBlocked(pid_t tid, int loopFd) {
         if (::ioctl(loopFd, FIONREAD, &available) == 0 && available == 0) {
             char line[256] = {};
             int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                ssize_t n = ::read(fd, line, sizeof line - 1);
-                ::close(fd);
-                if (n > 0 && std::strncmp(line, prefix, std::strlen(prefix)) == 0) {
-                    return;
-                }
+            if (fd < 0) {
+                return;  // no such file here: the empty queue has to do
+            }
+            ssize_t n = ::read(fd, line, sizeof line - 1);
+            ::close(fd);
+            if (n > 0 && std::strncmp(line, prefix, std::strlen(prefix)) == 0) {
+                return;
             }
         }
         std::this_thread::yield();
