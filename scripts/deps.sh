@@ -12,7 +12,9 @@ packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           # the Java client (clients/java) and its tests under Bitronix.
           libpq-dev postgresql
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
-          libpostgresql-jdbc-java)
+          libpostgresql-jdbc-java
+          # The fuzz targets (tests/fuzz): clang and its libFuzzer runtime.
+          clang libclang-rt-14-dev)
 for option in "$@"; do
   case "$option" in
     --bench) ;;  # PostgreSQL, which the benchmarks need, is in the list above

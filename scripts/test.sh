@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a plain build, then under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer,
-# then the Windows build (cross-built with mingw-w64) under Wine.
-# Usage: scripts/test.sh [plain|asan|tsan|windows]...   (default: all four)
+# then the Windows build (cross-built with mingw-w64) under Wine, then a short
+# run of every fuzz target (clang, libFuzzer; tests/fuzz).
+# Usage: scripts/test.sh [plain|asan|tsan|windows|fuzz-short|fuzz]...
+#   default: plain asan tsan windows fuzz-short
+#   fuzz-short: FUZZ_SECONDS (default 5) per target, as CI runs it
+#   fuzz:       FUZZ_SECONDS (default 600) per target, for long runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan windows)
+[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan windows fuzz-short)
 deps_options=()
 for v in "${variants[@]}"; do
   [ "$v" = windows ] && deps_options+=(--windows)
@@ -42,6 +46,34 @@ run_windows() {
   return $windows_status
 }
 
+# Builds the fuzz targets alone (build-fuzz) and runs each for $1 seconds on a
+# working copy of its kept seeds; a crash leaves its input in
+# build-fuzz/fuzz-artifacts and fails the run. Prints the executions per target.
+run_fuzz() {
+  local seconds=$1 dir=build-fuzz failed=0
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DMORVALEN_FUZZ=ON -DBUILD_TESTING=OFF \
+    -DMORVALEN_BENCH=OFF >/dev/null
+  ninja -C "$dir" -j"$jobs" morvalen_fuzzers
+  mkdir -p "$dir/fuzz-artifacts"
+  for seeds in tests/fuzz/corpus/*/; do
+    local name work log
+    name=$(basename "$seeds")
+    work="$dir/fuzz-corpus/$name"
+    log="$dir/fuzz-artifacts/$name.log"
+    mkdir -p "$work"
+    if "$dir/bin/${name}_fuzz" -max_total_time="$seconds" -timeout=30 -max_len=2048 -print_final_stats=1 \
+         -artifact_prefix="$dir/fuzz-artifacts/$name-" "$work" "$seeds" >"$log" 2>&1; then
+      echo "fuzz $name: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$log" | tail -1)"
+    else
+      echo "fuzz $name: FAILED (log: $log)"
+      grep -E 'ERROR|_fuzz:|dtcd fuzz:|SUMMARY|Test unit written' "$log" | head -20
+      failed=1
+    fi
+  done
+  return $failed
+}
+
 jobs=$(nproc)
 status=0
 for v in "${variants[@]}"; do
@@ -50,10 +82,15 @@ for v in "${variants[@]}"; do
     continue
   fi
   case "$v" in
+    fuzz-short|fuzz)
+      echo "=== $v"
+      if [ "$v" = fuzz ]; then seconds=${FUZZ_SECONDS:-600}; else seconds=${FUZZ_SECONDS:-5}; fi
+      run_fuzz "$seconds" || status=1
+      continue ;;
     plain) dir=build;      opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan)  dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=address -DMORVALEN_BENCH=OFF) ;;
     tsan)  dir=build-tsan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=thread -DMORVALEN_BENCH=OFF) ;;
-    *) echo "unknown variant: $v (plain, asan, tsan or windows)" >&2; exit 2 ;;
+    *) echo "unknown variant: $v (plain, asan, tsan, windows, fuzz-short or fuzz)" >&2; exit 2 ;;
   esac
   echo "=== $v build ($dir)"
   scripts/build.sh "$dir" "${opts[@]}"

@@ -277,7 +277,12 @@ void handleStart(Coordinator& co, Client& client, uint32_t id, const XID& xid, i
         return reply(co, client, id, XA_OK, w.bytes);
     }
     if (b == nullptr) return reply(co, client, id, XAER_NOTA);
-    if ((flags & TMRESUME) != 0 && assoc != kAssocSuspended) return reply(co, client, id, XAER_PROTO);
+    // A resume takes back a suspension held through this connection (as xa_end
+    // checks); the caller's word alone would drive the counts below zero.
+    auto held = client.assoc.find(key);
+    bool holdsSuspended = held != client.assoc.end() && held->second.suspended > 0;
+    if ((flags & TMRESUME) != 0 && (assoc != kAssocSuspended || !holdsSuspended))
+        return reply(co, client, id, XAER_PROTO);
     if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
         return reply(co, client, id, XAER_PROTO);
     int32_t dSuspended = (flags & TMRESUME) != 0 ? -1 : 0;
