@@ -63,7 +63,7 @@ int32_t xa_recover(ClientConnection* connection) {
         if (r > kRecoverBatch) {
             return XAER_RMERR;
         }
-        for (int32_t i = 0; i < r; ++i) {
+        for (size_t i = 0; i < static_cast<size_t>(r); ++i) {
             if (!xidLengthsValid(xids[i])) {
                 return XAER_RMERR;
             }
