@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "MorvalenClient.h"
+#include "support/Loopback.h"
 #include "support/Process.h"
 #include "support/SyslogCapture.h"
 
@@ -41,30 +42,9 @@ const char kHandshake[] = "Morvalen/XA/2.08";
 // failed open ("Open the MSDTC : -3", "Morvalen not init. : -3").
 const char kNoCoordinator[] = "DTCD_SOCKET=@morvalen-hardening-nobody-listens";
 
-int connectRaw() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
+int connectRaw() { return testsupport::connectLoopback(kPort); }
 
-// True when the service closed the connection (within 5 s) without a byte more.
-bool closedSilently(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1) {
-        return false;
-    }
-    uint8_t byte;
-    return ::recv(fd, &byte, 1, 0) == 0;
-}
+bool closedSilently(int fd) { return testsupport::closedSilently(fd); }
 
 XID makeXid(const std::string& gtrid) {
     XID x{};

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,7 +23,18 @@ int connectLoopback(uint16_t port) {
         close(fd);
         return -1;
     }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
+}
+
+bool closedSilently(int fd, int timeoutMs) {
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, timeoutMs) != 1) {
+        return false;
+    }
+    unsigned char byte = 0;
+    return recv(fd, &byte, 1, 0) <= 0;
 }
 
 long sendBytes(int fd, const void* bytes, size_t n) {

@@ -11,8 +11,12 @@
 
 namespace testsupport {
 
-// A blocking TCP connection to 127.0.0.1:port, or -1.
+// A blocking TCP connection to 127.0.0.1:port with TCP_NODELAY (each write
+// leaves at once, as clients of the service must write), or -1.
 int connectLoopback(uint16_t port);
+// True when the peer closed the connection within timeoutMs without sending
+// anything more (end of stream, or a reset).
+bool closedSilently(int fd, int timeoutMs = 5000);
 // send(2) with MSG_NOSIGNAL; bytes sent or -1.
 long sendBytes(int fd, const void* bytes, size_t n);
 // One recv(2); bytes, 0 at end of stream, -1 on error.
