@@ -76,16 +76,26 @@ run_fuzz() {
 
 jobs=$(nproc)
 status=0
+passed=0
+failed=()
+# Counts a variant's outcome (0 passed) for the summary that ends the run.
+tally() {
+  if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed+=("$1"); status=1; fi
+}
 for v in "${variants[@]}"; do
   if [ "$v" = windows ]; then
-    run_windows || status=1
+    outcome=0
+    run_windows || outcome=1
+    tally "$v" "$outcome"
     continue
   fi
   case "$v" in
     fuzz-short|fuzz)
       echo "=== $v"
       if [ "$v" = fuzz ]; then seconds=${FUZZ_SECONDS:-600}; else seconds=${FUZZ_SECONDS:-5}; fi
-      run_fuzz "$seconds" || status=1
+      outcome=0
+      run_fuzz "$seconds" || outcome=1
+      tally "$v" "$outcome"
       continue ;;
     plain) dir=build;      opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan)  dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=address -DMORVALEN_BENCH=OFF) ;;
@@ -98,8 +108,10 @@ for v in "${variants[@]}"; do
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-  if ! ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600; then
-    status=1
-  fi
+  outcome=0
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 || outcome=1
+  tally "$v" "$outcome"
 done
+echo "=== summary${failed[*]:+ (failed: ${failed[*]})}"
+echo "variants: $passed passed, ${#failed[@]} failed"
 exit $status

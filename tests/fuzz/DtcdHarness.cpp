@@ -37,7 +37,7 @@ struct OpenStore {
     OpenStore() {
         dir = temporaryDirectory();
         std::string error;
-        if (!storeOpen(&store, dir, instance, &error)) fail(error.c_str());
+        if (!storeOpen(&store, dir, false, instance, &error)) fail(error.c_str());
         if (!storeStart(&store)) fail("storeStart");
     }
     ~OpenStore() {
