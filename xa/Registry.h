@@ -33,7 +33,7 @@ struct ThreadDaten {
     std::atomic<uint64_t> generation{0};   // binding generation of the call that gave result
     std::atomic<int32_t> command{CMD_START};  // what the worker runs next
     std::atomic<uint8_t> stopRequested{0}; // set by garbageThreadDaten: the worker ends at its next wait
-    std::atomic<int32_t> firstStart{kFirstStartPending};  // outcome of the first start (waitable)
+    std::atomic<int32_t> firstStart{kFirstStartPending};  // outcome of the first start (see Worker.cpp)
     std::atomic<uint8_t> startedInDtc{0};  // the first DTC_XaStart succeeded (set by the worker)
     std::atomic<uint8_t> prepared{0};      // a prepare of the branch answered XA_OK
     uint8_t* cookie = nullptr;             // exported cookie, owned; written under bridgeLock, then fixed

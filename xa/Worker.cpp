@@ -40,6 +40,8 @@
 // has read the answer, so garbageThreadDaten never frees a record under them.
 #include "xa/Worker.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "common/Codes.h"
@@ -109,11 +111,27 @@ bool postCommand(ThreadDaten* record, int32_t command, int32_t flags) {
     return platform::eventSet(record->commandEvent);
 }
 
+// Joins that find a branch whose first start is still running wait for its
+// outcome here. One pair for the process: such joins are rare, and a record
+// then needs no third event of its own. Never destroyed, as detached threads
+// may still use them while the process ends.
+std::mutex& firstStartMutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+}
+std::condition_variable& firstStartSettled() {
+    static std::condition_variable* const settled = new std::condition_variable;
+    return *settled;
+}
+
 // Records the outcome of a branch's first start and wakes the joins waiting
 // for it.
 void settleFirstStart(ThreadDaten* record, int32_t outcome) {
-    record->firstStart.store(outcome, std::memory_order_release);
-    record->firstStart.notify_all();
+    {
+        std::lock_guard<std::mutex> hold(firstStartMutex());
+        record->firstStart.store(outcome, std::memory_order_release);
+    }
+    firstStartSettled().notify_all();
 }
 
 // A new branch's first start, once its worker runs: the worker's answer. A
@@ -186,8 +204,11 @@ int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out, uint64_t* 
 int32_t joinBranch(ThreadDatenRef found, BranchCookie* out) {
     ThreadDaten* record = found.record;
     int32_t outcome = record->firstStart.load(std::memory_order_acquire);
-    while (outcome == kFirstStartPending) {
-        record->firstStart.wait(kFirstStartPending, std::memory_order_acquire);
+    if (outcome == kFirstStartPending) {
+        std::unique_lock<std::mutex> hold(firstStartMutex());
+        firstStartSettled().wait(hold, [record] {
+            return record->firstStart.load(std::memory_order_acquire) != kFirstStartPending;
+        });
         outcome = record->firstStart.load(std::memory_order_acquire);
     }
     if (outcome == kFirstStartFailed) {
