@@ -13,8 +13,8 @@
 // field cannot be read or when the request code is above 7. Once one field
 // could not be read nothing more of the frame is read: the connection is
 // closed at once rather than waiting for bytes of a frame that is already lost
-// (a client out of step would otherwise hold this thread until it closes). A malformed XID
-// field is answered with XAER_INVAL and the connection stays open. Every pass
+// (a client out of step would otherwise hold this thread until it closes). A
+// malformed XID field is answered with XAER_INVAL and the connection stays open. Every pass
 // is guarded: an exception is reported as "Exception in main loop" and the loop
 // goes on with the next request (the request that raised gets no reply).
 //

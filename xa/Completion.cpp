@@ -33,7 +33,6 @@ void destroyBranch(const XID& xid) {
     garbageThreadDaten(found.record);
 }
 
-
 // Commit and rollback: the same steps with their own entry point. The binding
 // may have been dropped since init: the call then answers XAER_RMFAIL without
 // reaching DTC.
