@@ -1,9 +1,14 @@
 // The multiplexed connection to dtcd (see Connection.h). Threads: any caller
-// thread sends and waits; one detached reader thread per connection receives.
-// The reader holds a reference, so the record lives until both the owner has
-// dropped it and the reader has seen the end of the stream.
+// thread sends, and waits or reads; a connection that takes notes has one
+// detached reader thread, which holds a reference, so the record lives until
+// both the owner has dropped it and the reader has seen the end of the stream.
+//
+// The reading role (Connection::reading, under mu) is held by one thread at a
+// time; only its holder touches `in` and `chunk`, and only its holder marks
+// the connection lost while it is held.
 #include "Connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,8 +23,10 @@ using namespace dtcwire;
 
 namespace {
 
-void markLost(Connection& c) {
-    std::lock_guard lock(c.mu);
+constexpr size_t kChunk = 65536; // one receive takes up to this much: many answers, one system call
+
+// Marks the connection lost and wakes every waiter. Needs c.mu.
+void markLostLocked(Connection& c) {
     c.dead = true;
     for (auto& [id, waiter] : c.pending) {
         waiter->lost = true;
@@ -29,7 +36,7 @@ void markLost(Connection& c) {
     c.pending.clear();
 }
 
-// Hands one reply to its waiter.
+// Hands one answer to its waiter. Takes c.mu.
 void deliver(Connection& c, uint32_t id, int32_t result, std::string body) {
     std::lock_guard lock(c.mu);
     auto it = c.pending.find(id);
@@ -42,41 +49,51 @@ void deliver(Connection& c, uint32_t id, int32_t result, std::string body) {
     waiter->cv.notify_one();
 }
 
-// Reads in large pieces and hands out every whole reply in them, so that many
-// answers cost one system call.
-void readerLoop(ConnectionRef c) {
-    std::string in;
-    char buffer[65536];
+// Receives once (blocking) and hands out every whole frame received: notes to
+// onNote, answers to their waiters. Needs the reading role, not c.mu. False
+// at the end of the stream, on an error and on a malformed frame.
+bool readOnce(Connection& c) {
+    ssize_t n;
+    do {
+        n = recv(c.fd, c.chunk.get(), kChunk, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    c.in.append(c.chunk.get(), static_cast<size_t>(n));
+    size_t pos = 0;
     bool ok = true;
-    while (ok) {
-        ssize_t n = recv(c->fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        in.append(buffer, static_cast<size_t>(n));
-        size_t pos = 0;
-        while (in.size() - pos >= kReplyHeader) {
-            uint32_t length;
-            uint32_t id;
-            int32_t result;
-            std::memcpy(&length, in.data() + pos, 4);
-            std::memcpy(&id, in.data() + pos + 4, 4);
-            std::memcpy(&result, in.data() + pos + 8, 4);
-            if (length < 8 || length > kMaxFrame) {
-                ok = false;
-                break;
-            }
-            if (in.size() - pos - 4 < length) break;
-            if (id == 0) {
-                if (c->onNote) c->onNote(result, in.substr(pos + kReplyHeader, length - 8));
-            } else {
-                deliver(*c, id, result, in.substr(pos + kReplyHeader, length - 8));
-            }
-            pos += 4 + length;
+    while (c.in.size() - pos >= kReplyHeader) {
+        uint32_t length;
+        uint32_t id;
+        int32_t result;
+        std::memcpy(&length, c.in.data() + pos, 4);
+        std::memcpy(&id, c.in.data() + pos + 4, 4);
+        std::memcpy(&result, c.in.data() + pos + 8, 4);
+        if (length < 8 || length > kMaxFrame) {
+            ok = false;
+            break;
         }
-        in.erase(0, pos);
+        if (c.in.size() - pos - 4 < length) break;
+        if (id == 0) {
+            if (c.onNote) c.onNote(result, c.in.substr(pos + kReplyHeader, length - 8));
+        } else {
+            deliver(c, id, result, c.in.substr(pos + kReplyHeader, length - 8));
+        }
+        pos += 4 + length;
+    }
+    c.in.erase(0, pos);
+    return ok;
+}
+
+// The reader thread of a connection that takes notes: it holds the reading
+// role for the connection's whole life.
+void readerLoop(ConnectionRef c) {
+    while (readOnce(*c)) {
     }
     shutdown(c->fd, SHUT_RDWR);
-    markLost(*c);
+    {
+        std::lock_guard lock(c->mu);
+        markLostLocked(*c);
+    }
     if (c->onNote) c->onNote(kNoteLost, {});
 }
 
@@ -95,12 +112,17 @@ ConnectionRef connectionOpen(NoteHandler onNote) {
     if (fd < 0) return nullptr;
     auto c = std::make_shared<Connection>();
     c->fd = fd;
+    c->chunk.reset(new (std::nothrow) char[kChunk]);
+    if (c->chunk == nullptr) return nullptr;
     c->onNote = std::move(onNote);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) return nullptr;
-    try {
-        std::thread(readerLoop, c).detach();
-    } catch (...) {
-        return nullptr;
+    if (c->onNote) {
+        c->reading = true; // the reader thread's for good
+        try {
+            std::thread(readerLoop, c).detach();
+        } catch (...) {
+            return nullptr;
+        }
     }
     int32_t result = 0;
     std::string body;
@@ -139,9 +161,29 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
             }
         }
     }
-    if (!sent) shutdown(c.fd, SHUT_RDWR); // the reader wakes every waiter, this one included
+    if (!sent) shutdown(c.fd, SHUT_RDWR); // whoever reads sees the end and wakes every waiter, this one included
     std::unique_lock lock(c.mu);
-    waiter.cv.wait(lock, [&] { return waiter.done; });
+    while (!waiter.done) {
+        if (c.reading) {
+            waiter.cv.wait(lock); // woken with the answer, or to take the reading role over
+            continue;
+        }
+        // Nobody reads: this thread does, until its own answer has come.
+        c.reading = true;
+        bool ok = true;
+        while (ok && !waiter.done) {
+            lock.unlock();
+            ok = readOnce(c);
+            lock.lock();
+        }
+        c.reading = false;
+        if (!ok) {
+            shutdown(c.fd, SHUT_RDWR);
+            markLostLocked(c);
+        }
+        // Someone still waiting takes the role over.
+        if (!c.pending.empty()) c.pending.begin()->second->cv.notify_one();
+    }
     if (waiter.lost) return false;
     *result = waiter.result;
     if (replyBody != nullptr) *replyBody = std::move(waiter.body);
@@ -152,5 +194,19 @@ void connectionShutdown(Connection& c) { shutdown(c.fd, SHUT_RDWR); }
 
 bool connectionAlive(Connection& c) {
     std::lock_guard lock(c.mu);
-    return !c.dead;
+    if (c.dead) return false;
+    // Whoever reads sees a loss as it happens, after the answers that came
+    // before it; a caller that has sent and not yet started to read will.
+    if (c.reading || !c.pending.empty()) return true;
+    // Nobody reads or waits: ask the socket whether dtcd (or connectionShutdown) ended it.
+    pollfd p{c.fd, POLLRDHUP, 0};
+    int n;
+    do {
+        n = poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        markLostLocked(c);
+        return false;
+    }
+    return true;
 }

@@ -1,9 +1,15 @@
 // One connection of a client process to dtcd, shared by every thread of the
 // process that calls through it. Calls are multiplexed: each request carries
-// an id, a reader thread (one per connection, living in the client core
-// library, never in the export layers) hands each answer to the thread that
-// waits for it. A lost connection wakes every waiter with "lost" and stays
-// dead; the owner replaces it.
+// an id and each answer goes to the thread that waits for it.
+//
+// Who reads. A connection that takes notes (unasked messages, a resource
+// manager's) has a reader thread of its own that reads everything. Any other
+// connection is read by its callers: the first caller that finds nobody
+// reading becomes the reader until its own answer has come, handing every
+// other answer it meets to its waiter, then passes the role on to a thread
+// that still waits. A caller thus usually reads its own answer, with no
+// hand-off between threads. A lost connection wakes every waiter with "lost"
+// and stays dead; the owner replaces it.
 #pragma once
 
 #include <condition_variable>
@@ -16,7 +22,7 @@
 #include <unordered_map>
 
 struct Waiter {
-    std::condition_variable cv; // signalled when done is set
+    std::condition_variable cv; // signalled when done is set, or when the reading role is free
     bool done = false;          // answer (or loss) delivered
     bool lost = false;          // the connection went away before the answer
     int32_t result = 0;         // the answer's result
@@ -30,10 +36,13 @@ using NoteHandler = std::function<void(int32_t kind, std::string body)>;
 
 struct Connection {
     int fd = -1;                                       // owned; closed by the destructor
-    std::mutex mu;                                     // guards pending, nextId, dead
+    std::mutex mu;                                     // guards pending, nextId, dead, reading
     std::unordered_map<uint32_t, Waiter*> pending;     // id -> waiting caller
     uint32_t nextId = 1;                               // next request id
     bool dead = false;                                 // lost: every call fails at once
+    bool reading = false;                              // a thread holds the reading role
+    std::string in;                                    // bytes read, not yet a whole frame (reader only)
+    std::unique_ptr<char[]> chunk;                     // receive buffer (reader only)
     std::mutex sendMu;                                 // one frame written at a time
     uint8_t instance[16]{};                            // dtcd's instance id (from hello)
     NoteHandler onNote;                                // set before the reader starts, or empty
@@ -41,13 +50,16 @@ struct Connection {
 };
 using ConnectionRef = std::shared_ptr<Connection>;
 
-// Connects to dtcd (DTCD_SOCKET), starts the reader thread and asks for the
-// instance id. Null when dtcd cannot be reached or the thread cannot start.
+// Connects to dtcd (DTCD_SOCKET) and asks for the instance id. With onNote,
+// starts the connection's reader thread. Null when dtcd cannot be reached or
+// the thread cannot start.
 ConnectionRef connectionOpen(NoteHandler onNote = {});
 // Sends one request and waits for its answer. False when the connection is
 // (or becomes) lost; then *result and *body are untouched.
 [[nodiscard]] bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* result,
                                   std::string* replyBody);
-// Ends the connection: the reader wakes every waiter as lost and exits.
+// Ends the connection: whoever reads wakes every waiter as lost.
 void connectionShutdown(Connection& c);
+// False once the connection is lost. Sees a loss even while no call is under
+// way (dtcd gone, or connectionShutdown).
 bool connectionAlive(Connection& c);
