@@ -96,6 +96,10 @@ bool parseFrames(Coordinator& co, Client& client) {
     return ok;
 }
 
+// Reads what the client has sent. A receive that does not fill the buffer has
+// taken everything there was, so the loop stops without a further receive
+// that could only answer EAGAIN: the epoll watch is level-triggered and
+// reports the client again if more arrives meanwhile.
 void readClient(Coordinator& co, Loop& loop, Client& client) {
     char buffer[65536];
     for (;;) {
@@ -107,6 +111,7 @@ void readClient(Coordinator& co, Loop& loop, Client& client) {
                 loop.closing.push_back(client.id);
                 return;
             }
+            if (static_cast<size_t>(n) < sizeof buffer) return;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -191,9 +196,10 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
                 signalfd_siginfo info;
                 while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) running = false;
             } else if (tag == kStoreTag) {
+                // One read takes the eventfd's whole count.
                 uint64_t count;
-                while (read(co.store->notifyFd, &count, sizeof count) > 0) {
-                }
+                ssize_t taken = read(co.store->notifyFd, &count, sizeof count);
+                (void)taken; // nothing to take (EAGAIN) only after a spurious wake-up
                 finishWrites(co);
             } else {
                 auto it = co.clients.find(tag);
