@@ -48,6 +48,13 @@ int32_t threadStartDetached(ThreadFunction fn, void* argument, size_t stackBytes
     return 0;
 }
 
+// Windows keeps no idle threads here: each start makes a thread.
+int32_t threadStartReusable(ThreadFunction fn, void* argument, size_t stackBytes) noexcept {
+    return threadStartDetached(fn, argument, stackBytes);
+}
+
+void threadRetire() noexcept {}
+
 uint64_t threadCurrentId() noexcept {
     // Not GetCurrentThreadId: Windows reuses those as soon as a thread ends.
     thread_local const uint64_t id = nextThreadId.fetch_add(1, std::memory_order_relaxed);

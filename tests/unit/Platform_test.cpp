@@ -3,6 +3,7 @@
 // path, the notify-socket check, and the test support's process runner.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -134,6 +135,69 @@ void markRan(void* argument) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records the thread it runs on, retires it when asked, and signals.
+struct ReusableRun {
+    platform::Event* done = nullptr;  // set at the end of each run
+    std::atomic<uint64_t> thread{0};  // threadCurrentId of the last run
+    bool retire = false;              // the run calls threadRetire
+};
+
+void recordThread(void* argument) {
+    auto* run = static_cast<ReusableRun*>(argument);
+    run->thread.store(platform::threadCurrentId());
+    if (run->retire) {
+        platform::threadRetire();
+    }
+    platform::eventSet(run->done);
+}
+
+// Runs recordThread through threadStartReusable and waits for it; the id of the thread it ran on.
+uint64_t runReusable(ReusableRun* run, size_t stackBytes) {
+    platform::eventReset(run->done);
+    EXPECT_EQ(platform::threadStartReusable(recordThread, run, stackBytes), 0);
+    EXPECT_TRUE(platform::eventWait(run->done));
+    return run->thread.load();
+}
+
+}  // namespace
+
+TEST(Platform, ReusableThreadsServeLaterStartsOfTheirStackSizeUnlessRetired) {
+    // Stack sizes no other test uses, so only this test's threads park with them.
+    constexpr size_t kReused = 200 * 1024;
+    constexpr size_t kOther = 216 * 1024;
+    constexpr size_t kRetired = 232 * 1024;
+    ReusableRun run;
+    run.done = platform::eventCreate();
+    ASSERT_NE(run.done, nullptr);
+
+    // A thread parks once its function has returned and serves a later start
+    // (polled: a start may come before the thread has parked).
+    std::vector<uint64_t> seen{runReusable(&run, kReused)};
+    bool reused = false;
+    for (int i = 0; i < 200 && !reused; ++i) {
+        uint64_t id = runReusable(&run, kReused);
+        reused = std::find(seen.begin(), seen.end(), id) != seen.end();
+        seen.push_back(id);
+    }
+    EXPECT_TRUE(reused);
+
+    // Never one made with another stack size.
+    uint64_t other = runReusable(&run, kOther);
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), other), seen.end());
+
+    // A retired thread ends with its function.
+    run.retire = true;
+    uint64_t retired = runReusable(&run, kRetired);
+    run.retire = false;
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_NE(runReusable(&run, kRetired), retired);
+    }
+    EXPECT_NE(platform::threadStartReusable(nullptr, nullptr), 0);
+    platform::eventClose(run.done);
+}
 
 TEST(Platform, DetachedThreadsRunOrReportWhyNot) {
     platform::Event* done = platform::eventCreate();
