@@ -3,8 +3,21 @@
 //
 // State, all guarded by bridgeLock: threadDatenList (an array of record
 // pointers that starts at 100 slots, doubles when full, never shrinks and is
-// never freed), threadDatenCount, threadDatenCapacity, and the timeStamp of
-// every listed record. Connection threads call in; a worker calls none of it.
+// never freed), threadDatenCount, threadDatenCapacity, the timeStamp of every
+// listed record, and the XID index with its bookkeeping (threadDatenIndex,
+// duplicateCount, lastFullWalk, each record's `indexed`). Connection threads
+// call in; a worker calls none of it.
+//
+// The index: the list keeps its order and its walk, which sweeps expired
+// records as it passes them, but a search walks it only once a second (a walk
+// that reaches the end of the list restarts the second); between walks it
+// looks the XID up in the index, so a request costs the same with ten live
+// branches or thirty thousand. The sweep thus comes at most a second late on
+// a ten-minute expiry. The index names, for each XID, the record that the walk
+// would find first: the earliest listed. Two records with one XID are rare
+// (two connections starting it at once, until the coordinator refuses the
+// second); the later one is unindexed and counted in duplicateCount, and
+// takes the index over when the earlier one is unlinked.
 //
 // The life of a record, counted in `references`:
 //   1. thread_start creates it (one reference: the creator's) and lists it
@@ -28,6 +41,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "common/Codes.h"
 #include "common/Xid.h"
@@ -44,6 +58,40 @@ constexpr int32_t kStopPolls = 10;  // garbageThreadDaten waits at most 10 x 1 m
 ThreadDaten** threadDatenList = nullptr;  // guarded by bridgeLock; lives as long as the process
 int32_t threadDatenCount = 0;             // guarded by bridgeLock
 int32_t threadDatenCapacity = 0;          // guarded by bridgeLock
+
+constexpr uint32_t kFullWalkIntervalMs = 1000;  // searches walk the whole list at most this often
+
+// The bytes xidEqual compares: format, both lengths, the data bytes in use.
+size_t xidUsedBytes(const XID& x) {
+    int64_t n = int64_t{x.gtrid_length} + int64_t{x.bqual_length};
+    return n <= 0 ? 0 : static_cast<size_t>(n > XIDDATASIZE ? XIDDATASIZE : n);
+}
+
+// FNV-1a over what xidEqual compares, so equal XIDs hash alike.
+struct XidHash {
+    size_t operator()(const XID* x) const noexcept {
+        uint64_t h = 14695981039346656037ull;
+        auto mix = [&h](const void* bytes, size_t n) {
+            for (size_t i = 0; i < n; ++i) {
+                h = (h ^ static_cast<const uint8_t*>(bytes)[i]) * 1099511628211ull;
+            }
+        };
+        mix(&x->formatID, sizeof x->formatID);
+        mix(&x->gtrid_length, sizeof x->gtrid_length);
+        mix(&x->bqual_length, sizeof x->bqual_length);
+        mix(x->data, xidUsedBytes(*x));
+        return static_cast<size_t>(h);
+    }
+};
+struct XidSame {
+    bool operator()(const XID* a, const XID* b) const noexcept { return xidEqual(*a, *b); }
+};
+using XidIndex = std::unordered_map<const XID*, ThreadDaten*, XidHash, XidSame>;
+
+// Keyed by the listed record's own xid, which never changes while it is listed.
+XidIndex* threadDatenIndex = nullptr;  // guarded by bridgeLock; made with the list, never freed
+int32_t duplicateCount = 0;            // listed records not indexed (an earlier one has their XID)
+uint32_t lastFullWalk = 0;             // tick count of the last search walk that reached the list's end
 
 std::atomic<int32_t> recordsAlive{0};  // records made and not yet freed
 
@@ -100,6 +148,29 @@ void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
         (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
     }
     garbageThreadDaten(record);
+}
+
+// Drops an unlinked record from the index; the earliest listed record with
+// the same XID, if any, takes its place. Under bridgeLock.
+void unindexThreadDaten(ThreadDaten* record) {
+    if (!record->indexed) {
+        --duplicateCount;
+        return;
+    }
+    threadDatenIndex->erase(&record->xid);
+    record->indexed = false;
+    if (duplicateCount == 0) {
+        return;
+    }
+    for (int32_t i = 0; i < threadDatenCount; ++i) {
+        ThreadDaten* other = threadDatenList[i];
+        if (!other->indexed && xidEqual(other->xid, record->xid)) {
+            threadDatenIndex->emplace(&other->xid, other);
+            other->indexed = true;
+            --duplicateCount;
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -165,6 +236,16 @@ int32_t addThreadDaten(ThreadDaten* record) noexcept {
             threadDatenList = grown;
             threadDatenCapacity *= 2;
         }
+        if (threadDatenIndex == nullptr) {
+            threadDatenIndex = new (std::nothrow) XidIndex;
+            if (threadDatenIndex == nullptr) {
+                return kRegistryGrowFailed;
+            }
+        }
+        record->indexed = threadDatenIndex->emplace(&record->xid, record).second;
+        if (!record->indexed) {
+            ++duplicateCount;  // an earlier record has this XID and stays the one found
+        }
         retainThreadDaten(record);  // the registry's reference
         threadDatenList[threadDatenCount++] = record;
         return 0;
@@ -184,6 +265,7 @@ void removeThreadDaten(ThreadDaten* record) noexcept {
             std::memmove(threadDatenList + i, threadDatenList + i + 1,
                          sizeof(ThreadDaten*) * static_cast<size_t>(threadDatenCount - i - 1));
             --threadDatenCount;
+            unindexThreadDaten(record);
             releaseThreadDaten(record);  // the registry's reference
             return;
         }
@@ -196,6 +278,16 @@ ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
         uint32_t now = platform::tickCount();  // once, before the lock
         platform::ScopedLock hold(bridgeLock());
         if (threadDatenList == nullptr) {
+            return;
+        }
+        // Unsigned: a tick count that went back (a wrap) walks at once.
+        if (now - lastFullWalk < kFullWalkIntervalMs && threadDatenIndex != nullptr) {
+            auto it = threadDatenIndex->find(&xid);
+            if (it != threadDatenIndex->end()) {
+                it->second->timeStamp = now;
+                retainThreadDaten(it->second);  // the caller's reference
+                found = it->second;
+            }
             return;
         }
         int32_t i = 0;
@@ -215,6 +307,7 @@ ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
             }
             ++i;
         }
+        lastFullWalk = now;  // every listed record has been looked at
     });
     return found;
 }
@@ -246,11 +339,12 @@ void garbageThreadDaten(ThreadDaten* record) noexcept {
 void markThreadDatenPrepared(const XID& xid) noexcept {
     (void)guardedRun("markThreadDatenPrepared", [&] {
         platform::ScopedLock hold(bridgeLock());
-        for (int32_t i = 0; i < threadDatenCount; ++i) {
-            if (xidEqual(threadDatenList[i]->xid, xid)) {
-                threadDatenList[i]->prepared.store(1, std::memory_order_relaxed);
-                return;
-            }
+        if (threadDatenIndex == nullptr) {
+            return;
+        }
+        auto it = threadDatenIndex->find(&xid);
+        if (it != threadDatenIndex->end()) {
+            it->second->prepared.store(1, std::memory_order_relaxed);
         }
     });
 }

@@ -44,6 +44,7 @@ struct ThreadDaten {
     std::atomic<uint8_t> closing{0};       // 1 once the worker has left its loop; never cleared
     std::atomic<uint8_t> posting{1};       // 1 while a poster owns the hand-off (the creator first)
     uint32_t timeStamp = 0;                // tick count of creation or of the last search hit; under bridgeLock
+    bool indexed = false;                  // the XID index names this record (see Registry.cpp); under bridgeLock
     std::atomic<int32_t> references{1};    // holders of the record (see Registry.cpp); the last frees it
 };
 
@@ -70,8 +71,10 @@ void removeThreadDaten(ThreadDaten* record) noexcept;
 
 // The listed record whose xid equals the given one, with its time stamp renewed
 // and a reference taken for the caller (give it back with releaseThreadDaten),
-// or null. Every expired record that the walk passes over is rolled back and
-// destroyed, with its timeout report. Takes bridgeLock.
+// or null. When a second of tick count has passed since the last walk over the
+// whole list, the search walks the list, and every expired record that the
+// walk passes over is rolled back and destroyed, with its timeout report;
+// otherwise it looks the XID up in the registry's index. Takes bridgeLock.
 [[nodiscard]] ThreadDaten* searchThreadDaten(const XID& xid) noexcept;
 
 // Destroys the branch: asks a worker still in its loop to stop and waits for

@@ -1,10 +1,16 @@
 // Scale run: holds K live branches in morvalen (each started, then suspended,
 // so each keeps its worker thread), prints the resident memory and thread
-// count of morvalen and dtcd while they are held, then rolls them all back.
+// count of morvalen and dtcd while they are held, then the p50 of a whole
+// transaction (start, end, prepare, commit) of one client beside them, so a
+// cost per request that grows with the live branches shows; then rolls them
+// all back.
 //
 //   xa_scale K MORVALEN_PID DTCD_PID [PORT]
-// Output: "branches=K morvalen_rss_kib=... morvalen_threads=... dtcd_rss_kib=... dtcd_threads=... kib_per_branch=..."
+// Output: "branches=K morvalen_rss_kib=... morvalen_threads=... dtcd_rss_kib=... dtcd_threads=... kib_per_branch=...
+//          ... held_tx_p50_ms=..."
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -81,6 +87,32 @@ int64_t onConnections(int k, uint16_t port, Fn fn) {
     return failures.load();
 }
 
+// p50 (ms) of 200 whole transactions of one client, -1 when one failed.
+double oneClientP50(uint16_t port) {
+    morvalen::MorvalenConnection c;
+    if (morvalen::clientConnect(&c, "127.0.0.1", port, 60000) != morvalen::kClientOk) {
+        return -1;
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < 200; ++i) {
+        XID xid = branchXid(-1 - i);
+        int32_t r[4] = {-1, -1, -1, -1};
+        auto begin = std::chrono::steady_clock::now();
+        bool ok = morvalen::clientStart(&c, &xid, TMNOFLAGS, &r[0], nullptr) == morvalen::kClientOk &&
+                  morvalen::clientEnd(&c, &xid, TMSUCCESS, &r[1]) == morvalen::kClientOk &&
+                  morvalen::clientPrepare(&c, &xid, TMNOFLAGS, &r[2]) == morvalen::kClientOk &&
+                  morvalen::clientCommit(&c, &xid, TMNOFLAGS, &r[3]) == morvalen::kClientOk;
+        if (!ok || r[0] != XA_OK || r[1] != XA_OK || r[2] != XA_OK || r[3] != XA_OK) {
+            morvalen::clientClose(&c);
+            return -1;
+        }
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+    }
+    morvalen::clientClose(&c);
+    std::nth_element(ms.begin(), ms.begin() + 100, ms.end());
+    return ms[100];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +141,7 @@ int main(int argc, char** argv) {
     printf("branches=%d held_failures=%lld morvalen_rss_kib=%ld morvalen_threads=%ld dtcd_rss_kib=%ld dtcd_threads=%ld "
            "rss_kib_per_branch=%.1f kernel_kib=%ld ram_kib_per_branch=%.1f\n",
            k, static_cast<long long>(failures), rss, threads, dtcdRss, dtcdThreads, perBranch, kernel, ramPerBranch);
+    printf("branches=%d held_tx_p50_ms=%.3f\n", k, oneClientP50(port));
     fflush(stdout);
     int64_t cleanup = onConnections(k, port, [](morvalen::MorvalenConnection* c, int i) {
         XID xid = branchXid(i);

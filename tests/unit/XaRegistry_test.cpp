@@ -233,3 +233,45 @@ TEST(XaRegistry, TheSweepLeavesAPreparedBranchInDoubt) {
     platform::tickCountSubstitute(nullptr);
     EXPECT_TRUE(waitNoRecords());
 }
+
+TEST(XaRegistry, BetweenWalksTheIndexFindsTheEarliestRecordOfAnXid) {
+    freshStart();
+    platform::tickCountSubstitute(fakeTicks);
+    fakeNow = 2000000;
+    EXPECT_FALSE(found(xid("missing")));  // a walk over the whole list: the next second uses the index
+    std::vector<ThreadDaten*> records{listed(xid("dup")), listed(xid("dup")), listed(xid("kept"))};
+
+    // Two records with one XID: the earlier is found, and the later once the
+    // earlier is unlinked; marking a prepare goes to the one found.
+    {
+        ThreadDatenRef hit(searchThreadDaten(xid("dup")));
+        EXPECT_EQ(hit.record, records[0]);
+    }
+    removeThreadDaten(records[0]);
+    markThreadDatenPrepared(xid("dup"));
+    {
+        ThreadDatenRef hit(searchThreadDaten(xid("dup")));
+        EXPECT_EQ(hit.record, records[1]);
+        EXPECT_EQ(hit.record->prepared.load(), 1);
+    }
+    removeThreadDaten(records[1]);
+    EXPECT_FALSE(found(xid("dup")));
+
+    // An expired record is swept by the first search a second after the last
+    // whole walk, not before.
+    records[2]->timeStamp = 0;
+    fakeNow += 999;
+    Reports reports;
+    EXPECT_FALSE(found(xid("missing")));
+    EXPECT_EQ(threadDatenListCount(), 1);
+    fakeNow += 1;
+    EXPECT_FALSE(found(xid("missing")));
+    EXPECT_EQ(threadDatenListCount(), 0);
+    std::string text = reports.text();
+    EXPECT_EQ(countLines(text, "Transaction Timeout (rollback) after ms : 2001000; Xid(19798,6B657074,6231)"), 1) << text;
+    platform::tickCountSubstitute(nullptr);
+    for (ThreadDaten* record : records) {
+        releaseThreadDaten(record);
+    }
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
