@@ -210,3 +210,8 @@ bool connectionAlive(Connection& c) {
     }
     return true;
 }
+
+bool connectionKnownLost(Connection& c) {
+    std::lock_guard lock(c.mu);
+    return c.dead;
+}

@@ -61,5 +61,9 @@ ConnectionRef connectionOpen(NoteHandler onNote = {});
 // Ends the connection: whoever reads wakes every waiter as lost.
 void connectionShutdown(Connection& c);
 // False once the connection is lost. Sees a loss even while no call is under
-// way (dtcd gone, or connectionShutdown).
+// way (dtcd gone, or connectionShutdown), at the cost of a system call then.
 bool connectionAlive(Connection& c);
+// True once a loss has been seen (by a call, the reader or connectionAlive).
+// No system call: for a caller about to call through the connection anyway,
+// whose call fails alike on a loss not seen yet.
+bool connectionKnownLost(Connection& c);

@@ -144,12 +144,13 @@ std::string xidBody(const XID& xid, int32_t flags, int32_t assoc) {
 }
 
 // Looks up an open, live rmid under the lock. XAER_PROTO when not open,
-// XAER_RMFAIL when its control connection is lost, else XA_OK.
+// XAER_RMFAIL when its control connection is known to be lost, else XA_OK
+// (a loss not seen yet fails the call that follows with XAER_RMFAIL alike).
 int32_t findRm(Tables& t, int32_t rmid, Rm** rm) {
     auto it = t.rms.find(rmid);
     *rm = nullptr;
     if (it == t.rms.end()) return XAER_PROTO;
-    if (!connectionAlive(*it->second.connection)) return XAER_RMFAIL;
+    if (connectionKnownLost(*it->second.connection)) return XAER_RMFAIL;
     *rm = &it->second;
     return XA_OK;
 }
