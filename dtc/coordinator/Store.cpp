@@ -93,12 +93,18 @@ bool applyWrite(Store* store, const StoreWrite& write) {
     return sqlite3_step(stmt) == SQLITE_DONE;
 }
 
+// Runs a prepared statement without a result row (BEGIN, COMMIT, ROLLBACK).
+bool runStatement(sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    return sqlite3_step(stmt) == SQLITE_DONE;
+}
+
 // Commits one batch as one transaction; every write gets the batch's result.
 void commitBatch(Store* store, std::vector<StoreWrite>& batch) {
-    bool ok = sqlite3_exec(store->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    bool ok = runStatement(store->begin);
     for (size_t i = 0; ok && i < batch.size(); ++i) ok = applyWrite(store, batch[i]);
-    if (ok) ok = sqlite3_exec(store->db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok) sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (ok) ok = runStatement(store->commit);
+    if (!ok) (void)runStatement(store->rollback);
     for (StoreWrite& write : batch) write.result = ok ? 0 : -1;
     if (ok) {
         store->batches.fetch_add(1, std::memory_order_relaxed);
@@ -230,7 +236,10 @@ bool setAside(const std::string& dir, std::string* error) {
 void closeDb(Store* store) {
     sqlite3_finalize(store->put);
     sqlite3_finalize(store->remove);
-    store->put = store->remove = nullptr;
+    sqlite3_finalize(store->begin);
+    sqlite3_finalize(store->commit);
+    sqlite3_finalize(store->rollback);
+    store->put = store->remove = store->begin = store->commit = store->rollback = nullptr;
     sqlite3_close(store->db);
     store->db = nullptr;
 }
@@ -295,7 +304,11 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
     }
     sqlite3_busy_timeout(store->db, 1000);
     // The writer checkpoints by itself between batches (checkpointIfDue).
-    bool ok = exec(store->db, "PRAGMA journal_mode=WAL", error) && exec(store->db, "PRAGMA synchronous=FULL", error) &&
+    // dtcd alone opens its store, so it takes the file's lock once, at the
+    // first access, and keeps it: no lock and unlock system calls around each
+    // batch, and the log's index lives in memory instead of a shared file.
+    bool ok = exec(store->db, "PRAGMA locking_mode=EXCLUSIVE", error) &&
+              exec(store->db, "PRAGMA journal_mode=WAL", error) && exec(store->db, "PRAGMA synchronous=FULL", error) &&
               exec(store->db, "PRAGMA wal_autocheckpoint=0", error) &&
               exec(store->db, ("PRAGMA journal_size_limit=" + std::to_string(kWalKeepBytes)).c_str(), error) &&
               (!exists || wholeDatabase(store->db, error)) &&
@@ -327,7 +340,10 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
                             " participants) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
                             -1, &store->put, nullptr) == SQLITE_OK &&
          sqlite3_prepare_v2(store->db, "DELETE FROM branches WHERE guid=? AND xid=?", -1, &store->remove, nullptr) ==
-             SQLITE_OK;
+             SQLITE_OK &&
+         sqlite3_prepare_v2(store->db, "BEGIN IMMEDIATE", -1, &store->begin, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(store->db, "COMMIT", -1, &store->commit, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(store->db, "ROLLBACK", -1, &store->rollback, nullptr) == SQLITE_OK;
     if (!ok) *error = path + ": " + sqlite3_errmsg(store->db);
     if (ok) {
         store->notifyFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

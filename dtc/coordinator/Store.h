@@ -1,5 +1,5 @@
 // dtcd's durable state: one SQLite database in the data directory (WAL mode,
-// synchronous=FULL) holding the prepared and heuristically completed branches
+// synchronous=FULL, locked by dtcd for as long as it runs) holding the prepared and heuristically completed branches
 // and the instance id. One writer thread owns the database after start-up and
 // folds every write queued while it was busy into one transaction (group
 // commit), so many concurrent prepares and decisions share one fsync.
@@ -58,6 +58,9 @@ struct Store {
     sqlite3* db = nullptr;               // owned by the writer thread once started
     sqlite3_stmt* put = nullptr;         // INSERT OR REPLACE of a branch row
     sqlite3_stmt* remove = nullptr;      // DELETE of a branch row
+    sqlite3_stmt* begin = nullptr;       // BEGIN IMMEDIATE
+    sqlite3_stmt* commit = nullptr;      // COMMIT
+    sqlite3_stmt* rollback = nullptr;    // ROLLBACK
     bool groupCommit = true;             // false: one transaction per write (benchmark baseline)
     int notifyFd = -1;                   // eventfd the writer signals after each batch
     std::mutex mu;                       // guards queue, done, stopping
