@@ -14,7 +14,7 @@
 # UPDATE; PREPARE TRANSACTION; COMMIT PREPARED) and each mode's ratio to it;
 # then the p50 of each request at one client in both modes; then K = 1000,
 # 10000, 30000 live branches with the resident memory and threads of morvalen
-# and dtcd. Needs root (namespace, and runuser
+# and dtcd, and the p50 of one client's whole transaction beside them. Needs root (namespace, and runuser
 # for PostgreSQL, which refuses to run as root). Everything stops by itself.
 set -euo pipefail
 
