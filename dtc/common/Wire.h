@@ -63,6 +63,12 @@ enum Note : int32_t {
     kNotePrepare = 1,
     kNoteCommit = 2,
     kNoteAbort = 3,
+    // To a control connection (body: the 16-byte transaction id): a branch
+    // that one of its threads is actively associated with was aborted (a
+    // time-out, an importer's Abort, a rollback, a participant gone). Sent
+    // before any answer that could tell anyone of the abort, so a process
+    // that has read everything it received knows of every such abort so far.
+    kNoteTxAborted = 4,
 };
 
 // What dtcd knows of a participant, as dtcctl list shows it.

@@ -4,6 +4,7 @@
 // has committed it (finishWrites).
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -50,6 +51,24 @@ void sendNote(Coordinator& co, uint64_t clientId, int32_t kind, uint64_t enlistm
     putU64(w, enlistment);
     if (extra >= 0) putU8(w, static_cast<uint8_t>(extra));
     reply(co, *it->second, 0, kind, w.bytes);
+}
+
+// Tells each control connection that holds an active association with the
+// branch that it has been aborted (kNoteTxAborted), and moves it to the front
+// of this pass's flushes: the note goes out ahead of every answer of the pass,
+// so before any answer that could tell of the abort. The client library
+// answers Lookup and Export of an associated thread from these notes.
+void noteAborted(Coordinator& co, const Branch& b) {
+    if (b.active == 0) return;
+    for (auto& [clientId, client] : co.clients) {
+        auto held = client->assoc.find(b.key);
+        if (held == client->assoc.end() || held->second.active == 0) continue;
+        Writer w;
+        putBytes(w, b.uow, kIdSize);
+        reply(co, *client, 0, kNoteTxAborted, w.bytes);
+        auto at = std::find(co.dirty.begin(), co.dirty.end(), client->id);
+        std::rotate(co.dirty.begin(), at, at + 1);
+    }
 }
 
 bool committedOutcome(const Branch& b) {
@@ -382,6 +401,7 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
             // Still in use by some thread: that thread learns of it at its xa_end.
             b->state = kRollbackOnly;
             b->rolledBack = true;
+            noteAborted(co, *b);
             return reply(co, client, id, XA_OK);
         }
         forgetBranch(co, b);
@@ -440,6 +460,7 @@ void handleTransaction(Coordinator& co, Client& client, uint32_t id, uint16_t op
     case kOpAbort:
         if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
             return reply(co, client, id, XACT_E_ALREADYINPROGRESS);
+        if (!b->aborted && !b->rolledBack) noteAborted(co, *b);
         b->state = kRollbackOnly;
         b->aborted = true;
         return reply(co, client, id, S_OK);
@@ -930,6 +951,7 @@ void participantGone(Coordinator& co, Client& client) {
             } else if (b->state == kLive) {
                 b->state = kRollbackOnly;
                 b->aborted = true;
+                noteAborted(co, *b);
             }
         }
     }
@@ -1013,6 +1035,7 @@ int64_t expireBranches(Coordinator& co, int64_t nowMs) {
         if (b == nullptr || b->state != kLive || b->busy || b->deadlineMs == 0 || b->deadlineMs > nowMs) continue;
         b->state = kRollbackOnly;
         b->aborted = true;
+        noteAborted(co, *b);
         co.stats.timeouts++;
     }
     return co.deadlines.empty() ? 0 : co.deadlines.top().first;

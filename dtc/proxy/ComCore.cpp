@@ -105,6 +105,27 @@ Transaction* newTransaction(ConnectionRef connection, const uint8_t* uow, const 
     return tx;
 }
 
+// Whether the calling thread's own transaction (the one it is actively
+// associated with, through tx's control connection) is still live, as Lookup's
+// kOpTxInfo and Export's kOpExport would answer it: S_OK or XACT_E_ABORTED.
+// dtcd notes every abort of a branch to the control connections associated
+// with it before it answers anything that could tell of it, so once the
+// connection has read all it received, no note means not aborted, and no
+// round trip is needed. When that cannot be known (another thread is
+// reading), it asks dtcd with `op`.
+HRESULT ownLiveness(Transaction& tx, uint16_t op) {
+    if (!connectionCatchUp(*tx.connection)) return tx.call(op, nullptr);
+    if (connectionKnownLost(*tx.connection)) return XACT_E_CONNECTION_DOWN;
+    return connectionNotedAborted(*tx.connection, tx.uow) ? XACT_E_ABORTED : S_OK;
+}
+
+// Whether tx is the calling thread's current transaction, on the same connection.
+bool isCurrentTransaction(const Transaction& tx) {
+    ThreadTransaction current;
+    return currentTransaction(&current) && current.connection == tx.connection &&
+           std::memcmp(current.uow, tx.uow, kIdSize) == 0 && std::memcmp(current.token, tx.token, kIdSize) == 0;
+}
+
 // Our own transaction behind an IUnknown, with one reference the caller releases.
 Transaction* ownTransaction(IUnknown* unknown) {
     void* object = nullptr;
@@ -143,7 +164,9 @@ struct Exporter final : ITransactionExport {
             } else if (std::memcmp(tx->connection->instance, instance, kIdSize) != 0) {
                 hr = XACT_E_CONNECTION_DENIED; // a transaction of another coordinator
             } else {
-                hr = tx->call(kOpExport, nullptr);
+                // The calling thread's own transaction is live exactly when it
+                // is not aborted; any other is asked about.
+                hr = isCurrentTransaction(*tx) ? ownLiveness(*tx, kOpExport) : tx->call(kOpExport, nullptr);
                 if (hr == XACT_E_ABORTED) hr = XACT_E_NOTRANSACTION; // too late to export
             }
         }
@@ -242,7 +265,7 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
         if (!currentTransaction(&current)) return XACT_E_NOTRANSACTION;
         Transaction* tx = newTransaction(current.connection, current.uow, current.token);
         if (tx == nullptr) return E_OUTOFMEMORY;
-        HRESULT hr = tx->call(kOpTxInfo, nullptr);
+        HRESULT hr = ownLiveness(*tx, kOpTxInfo);
         if (hr != S_OK) {
             tx->Release();
             return hr; // XACT_E_ABORTED after a time-out or an abort

@@ -24,6 +24,22 @@ using namespace dtcwire;
 namespace {
 
 constexpr size_t kChunk = 65536; // one receive takes up to this much: many answers, one system call
+// Abort notes are forgotten when the process drops the branch; one that came
+// for a branch already dropped stays. Past this many the connection stops
+// answering from notes (connectionCatchUp answers false) rather than grow.
+constexpr size_t kMaxAbortNotes = 4096;
+
+// Applies a note that dtcd sent a control connection. Takes c.mu.
+void applyNote(Connection& c, int32_t kind, std::string_view body) {
+    if (kind != kNoteTxAborted || body.size() != kIdSize) return;
+    std::lock_guard lock(c.mu);
+    if (c.abortedOverflow) return;
+    c.aborted.emplace(body);
+    if (c.aborted.size() > kMaxAbortNotes) {
+        c.aborted.clear();
+        c.abortedOverflow = true;
+    }
+}
 
 // Marks the connection lost and wakes every waiter. Needs c.mu.
 void markLostLocked(Connection& c) {
@@ -49,15 +65,21 @@ void deliver(Connection& c, uint32_t id, int32_t result, std::string body) {
     waiter->cv.notify_one();
 }
 
-// Receives once (blocking) and hands out every whole frame received: notes to
-// onNote, answers to their waiters. Needs the reading role, not c.mu. False
-// at the end of the stream, on an error and on a malformed frame.
-bool readOnce(Connection& c) {
+// What readOnce did.
+constexpr int kRead = 1;     // received and handed out
+constexpr int kNothing = 0;  // nothing to receive (only without waiting)
+constexpr int kEnded = -1;   // end of the stream, an error or a malformed frame
+
+// Receives once (waiting for data, or not) and hands out every whole frame
+// received: notes to onNote (or, without one, applyNote), answers to their
+// waiters. Needs the reading role, not c.mu.
+int readOnce(Connection& c, bool wait = true) {
     ssize_t n;
     do {
-        n = recv(c.fd, c.chunk.get(), kChunk, 0);
+        n = recv(c.fd, c.chunk.get(), kChunk, wait ? 0 : MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothing;
+    if (n <= 0) return kEnded;
     c.in.append(c.chunk.get(), static_cast<size_t>(n));
     size_t pos = 0;
     bool ok = true;
@@ -74,20 +96,24 @@ bool readOnce(Connection& c) {
         }
         if (c.in.size() - pos - 4 < length) break;
         if (id == 0) {
-            if (c.onNote) c.onNote(result, c.in.substr(pos + kReplyHeader, length - 8));
+            if (c.onNote) {
+                c.onNote(result, c.in.substr(pos + kReplyHeader, length - 8));
+            } else {
+                applyNote(c, result, std::string_view(c.in).substr(pos + kReplyHeader, length - 8));
+            }
         } else {
             deliver(c, id, result, c.in.substr(pos + kReplyHeader, length - 8));
         }
         pos += 4 + length;
     }
     c.in.erase(0, pos);
-    return ok;
+    return ok ? kRead : kEnded;
 }
 
 // The reader thread of a connection that takes notes: it holds the reading
 // role for the connection's whole life.
 void readerLoop(ConnectionRef c) {
-    while (readOnce(*c)) {
+    while (readOnce(*c) == kRead) {
     }
     shutdown(c->fd, SHUT_RDWR);
     {
@@ -95,6 +121,17 @@ void readerLoop(ConnectionRef c) {
         markLostLocked(*c);
     }
     if (c->onNote) c->onNote(kNoteLost, {});
+}
+
+// Gives the reading role back (c.mu held): marks the connection lost when the
+// reading ended it, and wakes a thread that still waits to take the role over.
+void giveUpReading(Connection& c, bool ok) {
+    c.reading = false;
+    if (!ok) {
+        shutdown(c.fd, SHUT_RDWR);
+        markLostLocked(c);
+    }
+    if (!c.pending.empty()) c.pending.begin()->second->cv.notify_one();
 }
 
 } // namespace
@@ -173,16 +210,10 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
         bool ok = true;
         while (ok && !waiter.done) {
             lock.unlock();
-            ok = readOnce(c);
+            ok = readOnce(c) == kRead;
             lock.lock();
         }
-        c.reading = false;
-        if (!ok) {
-            shutdown(c.fd, SHUT_RDWR);
-            markLostLocked(c);
-        }
-        // Someone still waiting takes the role over.
-        if (!c.pending.empty()) c.pending.begin()->second->cv.notify_one();
+        giveUpReading(c, ok);
     }
     if (waiter.lost) return false;
     *result = waiter.result;
@@ -214,4 +245,29 @@ bool connectionAlive(Connection& c) {
 bool connectionKnownLost(Connection& c) {
     std::lock_guard lock(c.mu);
     return c.dead;
+}
+
+bool connectionCatchUp(Connection& c) {
+    std::unique_lock lock(c.mu);
+    if (c.dead) return true;
+    if (c.reading || c.abortedOverflow) return false;
+    c.reading = true;
+    int got = kRead;
+    while (got == kRead) {
+        lock.unlock();
+        got = readOnce(c, false);
+        lock.lock();
+    }
+    giveUpReading(c, got != kEnded);
+    return !c.abortedOverflow;
+}
+
+bool connectionNotedAborted(Connection& c, const uint8_t* uow) {
+    std::lock_guard lock(c.mu);
+    return c.aborted.count(std::string(reinterpret_cast<const char*>(uow), kIdSize)) != 0;
+}
+
+void connectionForgetNote(Connection& c, const uint8_t* uow) {
+    std::lock_guard lock(c.mu);
+    if (!c.aborted.empty()) c.aborted.erase(std::string(reinterpret_cast<const char*>(uow), kIdSize));
 }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -46,6 +47,8 @@ struct Connection {
     std::mutex sendMu;                                 // one frame written at a time
     uint8_t instance[16]{};                            // dtcd's instance id (from hello)
     NoteHandler onNote;                                // set before the reader starts, or empty
+    std::set<std::string> aborted;                     // transaction ids noted aborted (kNoteTxAborted); under mu
+    bool abortedOverflow = false;                      // too many kept: aborts are no longer known here; under mu
     ~Connection();
 };
 using ConnectionRef = std::shared_ptr<Connection>;
@@ -63,6 +66,16 @@ void connectionShutdown(Connection& c);
 // False once the connection is lost. Sees a loss even while no call is under
 // way (dtcd gone, or connectionShutdown), at the cost of a system call then.
 bool connectionAlive(Connection& c);
+// Reads, without waiting, everything the connection has received so far, so
+// that every note dtcd sent before now is applied. False when it cannot tell:
+// another thread holds the reading role (it may not have read all yet), or
+// too many aborts were noted to keep. True on a connection known lost.
+bool connectionCatchUp(Connection& c);
+// Whether dtcd noted the transaction (16-byte id) as aborted, as far as the
+// connection has read.
+bool connectionNotedAborted(Connection& c, const uint8_t* uow);
+// Forgets a transaction's abort note (the process no longer holds the branch).
+void connectionForgetNote(Connection& c, const uint8_t* uow);
 // True once a loss has been seen (by a call, the reader or connectionAlive).
 // No system call: for a caller about to call through the connection anyway,
 // whose call fails alike on a loss not seen yet.

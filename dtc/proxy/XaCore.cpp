@@ -173,6 +173,7 @@ void dropEntry(Rm& rm, const std::string& key) {
     if (it == rm.entries.end()) return;
     auto active = rm.active.find(it->second.owner);
     if (active != rm.active.end() && active->second == key) rm.active.erase(active);
+    connectionForgetNote(*rm.connection, it->second.uow);
     rm.entries.erase(it);
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -235,3 +236,59 @@ TEST_F(DtcThreads, ProxyUnloadedAndLoadedAgainKeepsBranches) {
 }
 
 } // namespace
+
+TEST_F(DtcThreads, AnAbortElsewhereIsSeenAtOnceByTheAssociatedThreadsLookupAndExport) {
+    // Lookup and Export of a thread's own transaction are answered from what
+    // dtcd told the process: an abort made through another connection or
+    // another thread must be seen by the very next call, every time.
+    ULONG size = 0;
+    ASSERT_EQ(S_OK, whereabouts->GetWhereaboutsSize(&size));
+    std::vector<BYTE> where(size);
+    ULONG used = 0;
+    ASSERT_EQ(S_OK, whereabouts->GetWhereabouts(size, where.data(), &used));
+    ITransactionExport* exporter = nullptr;
+    ASSERT_EQ(S_OK, factory->Create(used, where.data(), &exporter));
+    IID iid = IID_ITransaction;
+    for (int i = 0; i < 50; ++i) {
+        XID x = makeXid("aborted-" + std::to_string(i));
+        ASSERT_EQ(XA_OK, DTC_XaStart(&x, kRm, TMNOFLAGS));
+        ITransaction* mine = nullptr;
+        ASSERT_EQ(S_OK, lookup->Lookup(&mine));
+        ULONG cookieSize = 0;
+        ASSERT_EQ(S_OK, exporter->Export(mine, &cookieSize));
+        if (i % 2 == 0) {
+            // An importer aborts, through the process's other connection.
+            std::vector<BYTE> cookie(cookieSize);
+            ASSERT_EQ(S_OK, exporter->GetTransactionCookie(mine, cookieSize, cookie.data(), &used));
+            void* imported = nullptr;
+            ASSERT_EQ(S_OK, importer->Import(cookieSize, cookie.data(), &iid, &imported));
+            auto* theirs = static_cast<ITransaction*>(imported);
+            ASSERT_EQ(S_OK, theirs->Abort(nullptr, 0, 0));
+            EXPECT_EQ(0u, theirs->Release());
+        } else {
+            // Another thread rolls the branch back while this one is associated.
+            int32_t rolledBack = -1;
+            std::thread([&] { rolledBack = DTC_XaRollback(&x, kRm, TMNOFLAGS); }).join();
+            ASSERT_EQ(XA_OK, rolledBack);
+        }
+        ITransaction* after = nullptr;
+        EXPECT_EQ(XACT_E_ABORTED, lookup->Lookup(&after)) << i;
+        EXPECT_EQ(XACT_E_NOTRANSACTION, exporter->Export(mine, &cookieSize)) << i;
+        EXPECT_EQ(0u, mine->Release());
+        EXPECT_EQ(XA_RBROLLBACK, DTC_XaEnd(&x, kRm, TMSUCCESS));
+        if (i % 2 == 0) {
+            EXPECT_EQ(XA_OK, DTC_XaRollback(&x, kRm, TMNOFLAGS));  // the importer's abort left it rollback-only
+        }
+    }
+    // The next branch of the thread is live again.
+    XID fresh = makeXid("aborted-then-fresh");
+    ASSERT_EQ(XA_OK, DTC_XaStart(&fresh, kRm, TMNOFLAGS));
+    ITransaction* tx = nullptr;
+    ASSERT_EQ(S_OK, lookup->Lookup(&tx));
+    ULONG cookieSize = 0;
+    EXPECT_EQ(S_OK, exporter->Export(tx, &cookieSize));
+    EXPECT_EQ(0u, tx->Release());
+    EXPECT_EQ(XA_OK, DTC_XaEnd(&fresh, kRm, TMSUCCESS));
+    EXPECT_EQ(XA_OK, DTC_XaRollback(&fresh, kRm, TMNOFLAGS));
+    EXPECT_EQ(0u, exporter->Release());
+}
