@@ -42,8 +42,8 @@ protected:
     HRESULT get(const IID& iid, T** out) {
         return DtcGetTransactionManager(nullptr, nullptr, iid, 0, 0, nullptr, reinterpret_cast<void**>(out));
     }
-    // The cookie of the calling thread's transaction, as the service makes it.
-    HRESULT cookieOf(std::vector<BYTE>* cookie) {
+    // An exporter for this process's own whereabouts, as the service makes it.
+    ITransactionExport* newExporter() {
         ULONG size = 0;
         EXPECT_EQ(S_OK, whereabouts->GetWhereaboutsSize(&size));
         std::vector<BYTE> where(size);
@@ -51,6 +51,12 @@ protected:
         EXPECT_EQ(S_OK, whereabouts->GetWhereabouts(size, where.data(), &used));
         ITransactionExport* exporter = nullptr;
         EXPECT_EQ(S_OK, factory->Create(used, where.data(), &exporter));
+        return exporter;
+    }
+    // The cookie of the calling thread's transaction, as the service makes it.
+    HRESULT cookieOf(std::vector<BYTE>* cookie) {
+        ITransactionExport* exporter = newExporter();
+        ULONG used = 0;
         ITransaction* tx = nullptr;
         HRESULT hr = lookup->Lookup(&tx);
         if (hr == S_OK) {
@@ -241,13 +247,9 @@ TEST_F(DtcThreads, AnAbortElsewhereIsSeenAtOnceByTheAssociatedThreadsLookupAndEx
     // Lookup and Export of a thread's own transaction are answered from what
     // dtcd told the process: an abort made through another connection or
     // another thread must be seen by the very next call, every time.
-    ULONG size = 0;
-    ASSERT_EQ(S_OK, whereabouts->GetWhereaboutsSize(&size));
-    std::vector<BYTE> where(size);
+    ITransactionExport* exporter = newExporter();
+    ASSERT_NE(nullptr, exporter);
     ULONG used = 0;
-    ASSERT_EQ(S_OK, whereabouts->GetWhereabouts(size, where.data(), &used));
-    ITransactionExport* exporter = nullptr;
-    ASSERT_EQ(S_OK, factory->Create(used, where.data(), &exporter));
     IID iid = IID_ITransaction;
     for (int i = 0; i < 50; ++i) {
         XID x = makeXid("aborted-" + std::to_string(i));
