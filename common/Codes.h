@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 constexpr int32_t kSocketFailure = -1;              // -1: listener socket failure; resume of an XID without a record
 constexpr int32_t kRecordAllocFailed = -0x20001;    // -131073: a record cannot be allocated

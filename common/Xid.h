@@ -1,11 +1,11 @@
 // The XA branch identifier as the service handles it: the 140-byte X/Open XID
-// (see dtc/include/xa.h), the null XID, equality and the bounds check that keeps
+// (see contract/xa.h), the null XID, equality and the bounds check that keeps
 // every reader inside the 128 data bytes.
 #pragma once
 
 #include <cstdint>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 // The null XID: format identifier -1, both lengths 0, all data bytes zero.
 constexpr XID nullXid() { return XID{-1, 0, 0, {}}; }

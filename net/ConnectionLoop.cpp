@@ -22,14 +22,18 @@
 // out of connectionLoop.
 #include "net/ConnectionLoop.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "common/Running.h"
-#include "net/Dispatch.h"
 #include "report/Guard.h"
 
 namespace {
+
+// The dispatch table the service handed over; written once before the first
+// connection, read by every connection thread.
+std::atomic<const RequestHandler*> handlerTable{nullptr};
 
 constexpr uint8_t kNullXidLength = 255;
 constexpr uint8_t kXidMinLength = 8;    // 6 fixed bytes and at least 2 data bytes
@@ -72,7 +76,8 @@ bool serveOneRequest(ClientConnection* c) {
         if (uint32_t{code} > kHighestRequestCode) {
             return false;
         }
-        RequestHandler handler = requestHandlers[code];
+        const RequestHandler* table = handlerTable.load(std::memory_order_acquire);
+        RequestHandler handler = table != nullptr ? table[code] : nullptr;
         result = handler != nullptr ? handler(c) : XAER_RMERR;
     }
 
@@ -82,6 +87,10 @@ bool serveOneRequest(ClientConnection* c) {
 }
 
 }  // namespace
+
+void connectionLoopSetHandlers(const RequestHandler* table) noexcept {
+    handlerTable.store(table, std::memory_order_release);
+}
 
 int32_t socketReadXid(ClientConnection* c) noexcept {
     uint8_t length = 0;

@@ -4,11 +4,18 @@
 #include <cstdint>
 
 #include "net/Connection.h"
+#include "net/Dispatch.h"
 
 // socketReadXid's answer when the XID field could not be read at all (the peer
 // closed or failed before its length byte or its whole body arrived). It never
 // goes on the wire: the loop closes the connection without a reply.
 constexpr int32_t kXidUnreadable = -1;
+
+// Hands the connection loop its dispatch table (kRequestCodeCount slots,
+// indexed by request code), before the first connection is served; the table
+// must outlive every connection thread. A code whose slot is empty, or any
+// code while no table was handed over, is answered XAER_RMERR (-3).
+void connectionLoopSetHandlers(const RequestHandler* table) noexcept;
 
 // Thread routine of a connection thread; takes over the ClientConnection passed
 // as argument, serves it until it closes, and closes and frees it before it returns.

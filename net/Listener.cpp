@@ -30,7 +30,6 @@
 #include "report/Guard.h"
 #include "report/Report.h"
 #include "report/Status.h"
-#include "xa/Binding.h"
 
 std::atomic<platform::Socket> listenSocket{platform::kInvalidSocket};
 
@@ -155,7 +154,6 @@ bool acceptAgain(int32_t error, bool* exhaustedReported) {
 int32_t acceptLoopBody() {
     reportInfo("Start Service");
     boundPort.store(0);
-    createBridgeLock();
     if (startWinsock() != 0) {
         return kSocketFailure;
     }

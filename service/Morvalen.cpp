@@ -4,7 +4,6 @@
 //  - without one, started any other way: the console run, the same listener in
 //    the foreground, ended only by the end of the process.
 #include "common/Running.h"
-#include "net/Listener.h"
 #include "platform/FaultGuard.h"
 #include "platform/Process.h"
 #include "platform/ProcessEnd.h"
@@ -29,6 +28,6 @@ int main(int argc, char** argv) {
     // branch threads, which nobody waits for, may still be using.
     if (serviceDispatch()) platform::processEnd(0);
     reportInfo("Start Service from Console");
-    (void)acceptLoop();
+    (void)runListener();
     platform::processEnd(0);
 }

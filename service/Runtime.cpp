@@ -26,6 +26,7 @@
 #include <mutex>
 
 #include "common/Running.h"
+#include "net/ConnectionLoop.h"
 #include "net/Listener.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
@@ -37,6 +38,7 @@
 #include "report/Report.h"
 #include "report/Status.h"
 #include "xa/Binding.h"
+#include "xa/Requests.h"
 
 namespace {
 
@@ -108,6 +110,12 @@ void serviceMainThread(void*) { serviceMain(0, nullptr); }
 
 }  // namespace
 
+int32_t runListener() noexcept {
+    createBridgeLock();
+    connectionLoopSetHandlers(requestHandlers);
+    return acceptLoop();
+}
+
 void serviceMain(int /*argc*/, char** /*argv*/) noexcept {
     bool failedByItself = false;
     int32_t result = 0;
@@ -118,7 +126,7 @@ void serviceMain(int /*argc*/, char** /*argv*/) noexcept {
         uint32_t started = reportStatus(SERVICE_START_PENDING, 0, 3000);
         markRun(&ServiceRun::startReported);
         if (started != 0) {
-            result = acceptLoop();
+            result = runListener();
             error = result == -1 ? platform::socketLastError() : 0;
             {
                 std::lock_guard<std::mutex> hold(listenSocketMutex);

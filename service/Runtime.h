@@ -16,6 +16,12 @@ constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
 // caller then runs in the console. Call it before any other thread exists.
 [[nodiscard]] bool serviceDispatch() noexcept;
 
+// Sets up the XA bridge (bridgeLock and its opt-in settings), hands the XA
+// requests' dispatch table to the connection loop, and runs the listener on
+// the calling thread until it returns: acceptLoop's result. Both the service
+// run and the console run serve through it.
+int32_t runListener() noexcept;
+
 // The service main function: attaches the status reports to the service
 // manager, reports start pending (wait hint 3000 ms), runs the listener, and
 // reports stopped when the listener returns, whatever ended it. When the

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "platform/Sync.h"
-#include "txdtc.h"
-#include "xa.h"
+#include "contract/txdtc.h"
+#include "contract/xa.h"
 
 // The resource manager identifier that every XA call passes.
 constexpr int32_t kRmid = 1;

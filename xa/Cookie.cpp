@@ -16,8 +16,8 @@
 #include <new>
 
 #include "report/Report.h"
-#include "txdtc.h"
-#include "xa.h"
+#include "contract/txdtc.h"
+#include "contract/xa.h"
 #include "xa/Binding.h"
 #include "xa/ScopeExit.h"
 

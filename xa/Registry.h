@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/Sync.h"
-#include "xa.h"
+#include "contract/xa.h"
 
 // Commands for a branch's worker; every value other than 1 and 2 acts as CMD_STOP.
 // garbageThreadDaten asks for the stop through stopRequested instead, so that it

@@ -7,6 +7,11 @@
 #include <cstdint>
 
 #include "net/Connection.h"
+#include "net/Dispatch.h"
+
+// The XA requests' dispatch table, indexed by request code, that the service
+// hands to the connection loop.
+extern const RequestHandler requestHandlers[kRequestCodeCount];
 
 [[nodiscard]] int32_t xa_start(ClientConnection* connection);     // code 0: cookie payload on success
 [[nodiscard]] int32_t xa_end(ClientConnection* connection);       // code 1

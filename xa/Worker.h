@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "xa.h"
+#include "contract/xa.h"
 #include "xa/Registry.h"
 
 // The stack of a branch worker: small, so that tens of thousands can live.

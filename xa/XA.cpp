@@ -2,8 +2,6 @@
 // query. Start and end hand their work to the branch's worker (Worker.cpp),
 // since XA ties a branch to its thread; the completion handlers are in
 // Completion.cpp, recover in Recover.cpp.
-#include "net/Dispatch.h"
-
 #include "common/Codes.h"
 #include "report/Guard.h"
 #include "xa/Binding.h"

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 namespace {
 

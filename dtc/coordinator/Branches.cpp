@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "Coordinator.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 using namespace dtcwire;
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "Wire.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 using namespace dtcwire;
 

@@ -6,8 +6,8 @@
 // because libxolehlp.so is linked into the service.
 #pragma once
 
-#include "txdtc.h"
-#include "xa.h"
+#include "contract/txdtc.h"
+#include "contract/xa.h"
 
 #include <memory>
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "txdtc.h"
-#include "xa.h"
+#include "contract/txdtc.h"
+#include "contract/xa.h"
 
 namespace dtcdouble {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 struct Daemon {
     pid_t pid = -1;           // the running dtcd, -1 when none

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "DtcHarness.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "DtcHarness.h"
 #include "Wire.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

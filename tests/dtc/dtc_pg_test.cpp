@@ -24,7 +24,7 @@
 #include "MorvalenClient.h"
 #include "Wire.h"
 #include "support/Process.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "DtcHarness.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "DtcHarness.h"
 #include "Wire.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "DtcHarness.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "client/MorvalenClient.h"
+#include "MorvalenClient.h"
 #include "support/NotifyReceiver.h"
 #include "support/Process.h"
 

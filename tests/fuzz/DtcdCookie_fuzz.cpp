@@ -10,7 +10,7 @@
 #include <string>
 
 #include "DtcdHarness.h"
-#include "txdtc.h"
+#include "contract/txdtc.h"
 
 using namespace dtcwire;
 

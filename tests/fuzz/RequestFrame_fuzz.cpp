@@ -271,10 +271,11 @@ void waitBlocked(pid_t tid, int loopFd) {
     }
 }
 
-}  // namespace
+// The recording handlers, handed to the connection loop in place of the XA bridge's.
+const RequestHandler recordingHandlers[kRequestCodeCount] = {handle0, handle1, handle2, handle3,
+                                                             handle4, handle5, handle6, handle7};
 
-const RequestHandler requestHandlers[kRequestCodeCount] = {handle0, handle1, handle2, handle3,
-                                                           handle4, handle5, handle6, handle7};
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Stream stream;
@@ -297,6 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         fail("socketpair");
     }
+    connectionLoopSetHandlers(recordingHandlers);
     ClientConnection* c = connectionAllocate();
     if (c == nullptr) {
         fail("connectionAllocate");

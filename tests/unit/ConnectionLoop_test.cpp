@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/ConnectionLoop.h"
+#include "xa/Requests.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ struct LoopPair {
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
             return;
         }
+        connectionLoopSetHandlers(requestHandlers);
         ClientConnection* c = connectionAllocate();
         c->socket = fds[0];
         peer = fds[1];

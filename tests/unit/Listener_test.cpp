@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "net/Listener.h"
+#include "service/Runtime.h"
 #include "platform/Socket.h"
 
 namespace {
@@ -34,7 +35,7 @@ public:
         listenerSetPort(0);
         // The listener runs until the process ends; stopping it is the stop
         // sequence's business and is tested with it.
-        std::thread([] { (void)acceptLoop(); }).detach();
+        std::thread([] { (void)runListener(); }).detach();
         for (int i = 0; i < 500 && listenerBoundPort() == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls, bounded
         }

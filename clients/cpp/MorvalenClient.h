@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 namespace morvalen {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "xa.h"
+#include "contract/xa.h"
 
 namespace dtcwire {
 
