@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,9 @@ OpenStore& openStore() {
 void waitWrites(Session* s) {
     while (!s->co.writes.empty()) {
         pollfd p{s->co.store->notifyFd, POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) {
+        int ready = poll(&p, 1, 30000);
+        if (ready < 0 && errno == EINTR) continue; // libFuzzer's SIGALRM, not a time-out
+        if (ready <= 0) {
             std::lock_guard lock(s->co.store->mu);
             std::fprintf(stderr, "dtcd fuzz: %zu writes pending, %zu queued, %zu done\n", s->co.writes.size(),
                          s->co.store->queue.size(), s->co.store->done.size());
