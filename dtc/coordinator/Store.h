@@ -31,7 +31,7 @@ struct StoredBranch {
     XID xid{};              // canonical XID
     uint8_t uow[16]{};      // transaction id
     uint8_t token[16]{};    // secret part of the cookie
-    int32_t state = 0;      // prepared (3), heuristic (5) or committing (6)
+    int32_t state = 0;      // dtcwire::kStatePrepared, kStateHeuristic or kStateCommitting, as stored
     int32_t heuristic = 0;  // XA_HEURCOM or XA_HEURRB when heuristic, else 0
     int64_t createdMs = 0;  // wall-clock ms when the branch started
     std::string participants; // n x (rm guid text, i32 vote), empty when none
