@@ -1,6 +1,8 @@
 // dtcd's in-memory state and the operations of the event loop. Everything here
 // is owned and touched by the event-loop thread only (Server.cpp), so none of
-// it has a lock; the writer thread is reached only through the Store queues.
+// it has a lock or a GUARDED_BY: a single owner needs neither. The writer
+// thread is reached only through the Store queues, whose lock the compiler
+// checks (Store.h).
 //
 // Life of a branch (one per RmRecoveryGuid and XID):
 //  1. xa_start creates it Live with one association and a fresh transaction id

@@ -57,7 +57,7 @@ void waitWrites(Session* s) {
     while (!s->co.writes.empty()) {
         pollfd p{s->co.store->notifyFd, POLLIN, 0};
         if (poll(&p, 1, 30000) <= 0) {
-            std::lock_guard lock(s->co.store->mu);
+            platform::MutexLock lock(s->co.store->mu);
             std::fprintf(stderr, "dtcd fuzz: %zu writes pending, %zu queued, %zu done\n", s->co.writes.size(),
                          s->co.store->queue.size(), s->co.store->done.size());
             fail("a durable write never finished");
