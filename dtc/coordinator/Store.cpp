@@ -173,8 +173,8 @@ void writerLoop(Store* store) {
     std::vector<StoreWrite> batch;
     for (;;) {
         {
-            std::unique_lock lock(store->mu);
-            store->cv.wait(lock, [&] { return !store->queue.empty() || store->stopping; });
+            platform::MutexLock lock(store->mu);
+            while (store->queue.empty() && !store->stopping) platform::condWait(store->cv, store->mu);
             if (store->queue.empty()) return; // stopping and drained
             if (store->groupCommit) {
                 batch.swap(store->queue);
@@ -185,7 +185,7 @@ void writerLoop(Store* store) {
         }
         commitBatch(store, batch);
         {
-            std::lock_guard lock(store->mu);
+            platform::MutexLock lock(store->mu);
             for (StoreWrite& write : batch) store->done.push_back(std::move(write));
         }
         batch.clear();
@@ -436,7 +436,7 @@ bool storeStart(Store* store) {
 
 void storeSubmit(Store* store, StoreWrite write) {
     {
-        std::lock_guard lock(store->mu);
+        platform::MutexLock lock(store->mu);
         store->queue.push_back(std::move(write));
     }
     store->cv.notify_one();
@@ -444,14 +444,14 @@ void storeSubmit(Store* store, StoreWrite write) {
 
 std::vector<StoreWrite> storeTakeDone(Store* store) {
     std::vector<StoreWrite> out;
-    std::lock_guard lock(store->mu);
+    platform::MutexLock lock(store->mu);
     out.swap(store->done);
     return out;
 }
 
 void storeClose(Store* store) {
     {
-        std::lock_guard lock(store->mu);
+        platform::MutexLock lock(store->mu);
         store->stopping = true;
     }
     store->cv.notify_one();

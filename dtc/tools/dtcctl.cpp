@@ -79,8 +79,9 @@ bool call(Ctl& ctl, uint16_t op, const std::string& body, int32_t* result, std::
     return readAll(ctl.fd, reply->data(), reply->size());
 }
 
+// The name of a state as dtcd sent it; "unknown" for a number off the list.
 const char* stateName(int32_t state) {
-    switch (state) {
+    switch (static_cast<BranchState>(state)) {
     case kStateActive: return "active";
     case kStateIdle: return "idle";
     case kStatePrepared: return "prepared";
@@ -116,7 +117,7 @@ const char* outcomeName(int32_t heuristic) {
 struct Row {
     std::string guid;      // RmRecoveryGuid
     XID xid{};             // the branch
-    int32_t state = 0;     // kState*
+    int32_t state = 0;     // a BranchState as dtcd sent it (unchecked)
     int32_t heuristic = 0; // XA_HEURCOM / XA_HEURRB
     uint8_t flags = 0;     // 1 aborted, 2 write in flight
     uint64_t ageMs = 0;
