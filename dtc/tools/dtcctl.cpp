@@ -111,7 +111,7 @@ struct Party {
 };
 
 const char* outcomeName(int32_t heuristic) {
-    return heuristic == 7 ? "committed" : heuristic == 6 ? "aborted" : "";
+    return heuristic == XA_HEURCOM ? "committed" : heuristic == XA_HEURRB ? "aborted" : "";
 }
 
 struct Row {
