@@ -12,8 +12,10 @@
 // lookup of address - 1 lands on the raising instruction); every file is built
 // with -fnon-call-exceptions, so a faulting instruction of ours lies in an
 // exception region and the frame's destructors run, and the nearest guard's
-// catch (...) reports the code. A software exception is raised by a call
-// (RaiseException), whose return address lies inside its caller as well.
+// catch (...) reports the code. For a software exception the context stands
+// inside RaiseException, just after its own call that raised; the system's
+// libraries carry unwind information too, so the unwinder walks on from there
+// to RaiseException's caller.
 //
 // The filter does not write below the raising stack pointer (the system's
 // exception dispatch is using that stack): it passes the return address in
