@@ -15,27 +15,18 @@ bool faulting() {
     return trigger != nullptr && access(trigger, F_OK) == 0;
 }
 
-template <typename Call>
-Call real(const char* name) {
-    return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+// Fails with EIO while faulting, else makes the real call of that name.
+int flushOrFail(const char* name, int fd) {
+    if (faulting()) {
+        errno = EIO;
+        return -1;
+    }
+    auto call = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, name));
+    return call(fd);
 }
 
 }  // namespace
 
-extern "C" int fsync(int fd) {
-    if (faulting()) {
-        errno = EIO;
-        return -1;
-    }
-    static auto call = real<int (*)(int)>("fsync");
-    return call(fd);
-}
+extern "C" int fsync(int fd) { return flushOrFail("fsync", fd); }
 
-extern "C" int fdatasync(int fd) {
-    if (faulting()) {
-        errno = EIO;
-        return -1;
-    }
-    static auto call = real<int (*)(int)>("fdatasync");
-    return call(fd);
-}
+extern "C" int fdatasync(int fd) { return flushOrFail("fdatasync", fd); }
