@@ -176,6 +176,7 @@ int32_t tlsReadSettings() noexcept {
     const char* clientCa = std::getenv("MORVALEN_TLS_CLIENT_CA");
     const char* names = std::getenv("MORVALEN_TLS_CLIENT_NAMES");
     const char* isolate = std::getenv("MORVALEN_TLS_ISOLATE_CLIENTS");
+    if (isolate != nullptr && std::strcmp(isolate, "0") == 0) isolate = nullptr;  // 0 is the default
     const char* firstSet = certificate != nullptr ? "MORVALEN_TLS_CERTIFICATE"
                            : key != nullptr       ? "MORVALEN_TLS_KEY"
                            : clientCa != nullptr  ? "MORVALEN_TLS_CLIENT_CA"
@@ -208,7 +209,7 @@ int32_t tlsReadSettings() noexcept {
         reportLine("MORVALEN_TLS_CLIENT_NAMES must list at least one name, separated by commas\n", "");
         return -1;
     }
-    if (isolate != nullptr && std::strcmp(isolate, "0") != 0) {
+    if (isolate != nullptr) {
         if (std::strcmp(isolate, "1") != 0) {
             reportLine("MORVALEN_TLS_ISOLATE_CLIENTS must be 0 or 1\n", "");
         } else if (clientCa == nullptr) {

@@ -1,8 +1,8 @@
 // The client's TLS, over OpenSSL 3: one context and one session per
 // connection (a tool or a transaction manager connects rarely and reuses the
 // connection). The socket is non-blocking under TLS, so a record that arrives
-// in pieces never blocks past the caller's deadline. Writes block SIGPIPE for
-// the calling thread around SSL_write, as the plain client's send passes
+// in pieces never blocks past the caller's deadline. Every step blocks SIGPIPE
+// for the calling thread (PipeGuard), as the plain client's send passes
 // MSG_NOSIGNAL: a service that has gone must give an error, never end the
 // caller's process.
 #include "ClientTls.h"
@@ -31,6 +31,30 @@ int64_t monotonicMs() {
 }
 
 SSL* sessionOf(MorvalenConnection* c) { return static_cast<SSL*>(c->tls); }
+
+// OpenSSL writes with write(2), which raises SIGPIPE towards a service that
+// has gone; any step may write (a record, an alert). The guard blocks SIGPIPE
+// for the calling thread, takes a SIGPIPE the step raised, and restores the
+// mask, so the caller gets an error instead of the end of its process.
+struct PipeGuard {
+    sigset_t pipe;
+    sigset_t before;
+    PipeGuard() {
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        (void)pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    }
+    ~PipeGuard() {
+        sigset_t pending;
+        if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 && sigismember(&before, SIGPIPE) == 0) {
+            timespec none{};
+            (void)sigtimedwait(&pipe, nullptr, &none);
+        }
+        (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    PipeGuard(const PipeGuard&) = delete;
+    PipeGuard& operator=(const PipeGuard&) = delete;
+};
 
 // Keeps the reason of the oldest queued OpenSSL error (or fallback) in c.
 int32_t failWith(MorvalenConnection* c, int32_t status, const char* fallback) {
@@ -122,6 +146,7 @@ int32_t tlsClientStart(MorvalenConnection* c, const MorvalenTlsOptions* o, const
     if (!named || flags < 0 || ::fcntl(c->fd, F_SETFL, flags | O_NONBLOCK) != 0 || SSL_set_fd(ssl, c->fd) != 1) {
         return failWith(c, kClientTlsFailed, "cannot set up the session");
     }
+    PipeGuard guard;
     for (;;) {
         int r = SSL_connect(ssl);
         if (r == 1) return kClientOk;
@@ -145,6 +170,7 @@ int32_t tlsClientStart(MorvalenConnection* c, const MorvalenTlsOptions* o, const
 }
 
 int32_t tlsClientReadFull(MorvalenConnection* c, uint8_t* out, size_t n, int64_t deadline) {
+    PipeGuard guard;
     SSL* ssl = sessionOf(c);
     size_t got = 0;
     while (got < n) {
@@ -173,42 +199,29 @@ int32_t tlsClientReadFull(MorvalenConnection* c, uint8_t* out, size_t n, int64_t
 }
 
 int32_t tlsClientWriteFull(MorvalenConnection* c, const uint8_t* bytes, size_t n, int64_t deadline) {
+    PipeGuard guard;
     SSL* ssl = sessionOf(c);
-    sigset_t pipe;
-    sigset_t before;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    (void)pthread_sigmask(SIG_BLOCK, &pipe, &before);
-    int32_t status = kClientOk;
     for (;;) {
         ERR_clear_error();
         errno = 0;
         int r = SSL_write(ssl, bytes, static_cast<int>(n));
-        if (r > 0) break;
+        if (r > 0) return kClientOk;
         int e = SSL_get_error(ssl, r);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-            status = waitFor(c, e, deadline);
-            if (status != kClientOk) break;
+            int32_t status = waitFor(c, e, deadline);
+            if (status != kClientOk) return status;
             continue;
         }
         c->lastErrno = errno;
-        if (errno == EPIPE) {
-            // Take the SIGPIPE this write raised before the mask is restored.
-            timespec none{};
-            (void)sigtimedwait(&pipe, nullptr, &none);
-        }
         ERR_clear_error();
-        status = kClientSendFailed;
         // A service that refused this client's certificate has sent an alert
         // and closed; read it (without waiting) so the caller learns why.
         uint8_t scratch[1];
         if (SSL_read(ssl, scratch, 1) <= 0 && ERR_peek_error() != 0) {
-            status = failWith(c, kClientTlsFailed, "refused by the service");
+            return failWith(c, kClientTlsFailed, "refused by the service");
         }
-        break;
+        return kClientSendFailed;
     }
-    (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return status;
 }
 
 void tlsClientFree(MorvalenConnection* c) {

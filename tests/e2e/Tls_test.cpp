@@ -287,6 +287,14 @@ TEST(Tls, MisconfigurationRefusesTheStartWithOneLineNamingTheVariable) {
     }
 }
 
+TEST(Tls, IsolationOffIsTheDefaultAndNeedsNothing) {
+    ChildProcess service;
+    ASSERT_TRUE(startService(&service, {"MORVALEN_TLS_ISOLATE_CLIENTS=0"}));
+    morvalen::MorvalenConnection c;
+    EXPECT_EQ(morvalen::clientConnect(&c, "127.0.0.1", kPort, 5000), morvalen::kClientOk);  // plaintext, as always
+    morvalen::clientClose(&c);
+}
+
 TEST(ListenAddress, BindsOnlyTheChosenAddress) {
     ChildProcess service;
     ASSERT_TRUE(testsupport::startProcess(&service, testsupport::binPath("morvalen"), {},
