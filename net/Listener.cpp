@@ -1,7 +1,6 @@
 // The listener: binds TCP port 1439 on every local IPv4 address (or the one
-// MORVALEN_LISTEN_ADDRESS names) and accepts
-// clients. Each accepted connection gets a detached connection thread of its
-// own at once, which reads the handshake: the 16-byte value in one receive
+// MORVALEN_LISTEN_ADDRESS names) and accepts clients. Each accepted connection
+// gets a detached connection thread of its own at once, which reads the handshake: the 16-byte value in one receive
 // within 1000 ms, answered with the 8 bytes "Morvalen" before the connection
 // loop starts; any other client is closed without a word. The listener itself
 // only accepts, so a client that connects and stays silent costs its own
