@@ -287,6 +287,38 @@ TEST(Tls, MisconfigurationRefusesTheStartWithOneLineNamingTheVariable) {
     }
 }
 
+// Runs morvalenctl with args to its end: its exit code, or -1.
+int runTool(const std::vector<std::string>& args, std::string* output) {
+    ChildProcess tool;
+    if (!testsupport::startProcess(&tool, testsupport::binPath("morvalenctl"), args)) return -1;
+    testsupport::ExitStatus status;
+    if (!testsupport::waitForExit(&tool, 15000, &status)) return -1;
+    *output = testsupport::readOutput(tool);
+    return status.exited ? status.code : -1;
+}
+
+TEST(Tls, MorvalenctlSpeaksTlsWithItsOptions) {
+    ASSERT_TRUE(certificates().made);
+    ChildProcess service;
+    ASSERT_TRUE(startService(&service, mutualSettings()));
+    std::string output;
+    const std::vector<std::string> client = {"--tls-ca", cert("ca.pem"), "--tls-cert", cert("alice.pem"),
+                                             "--tls-key", cert("alice.key")};
+    std::vector<std::string> args = client;
+    args.insert(args.end(), {"query", "q3:b"});
+    EXPECT_EQ(runTool(args, &output), 1) << output;  // answered: no branch
+    EXPECT_NE(output.find("no branch"), std::string::npos) << output;
+
+    args = client;
+    args.insert(args.end(), {"--tls-name", "elsewhere.example", "query", "q3:b"});
+    EXPECT_EQ(runTool(args, &output), 2) << output;
+    EXPECT_NE(output.find("TLS failed"), std::string::npos) << output;
+
+    // A certificate without its key, or TLS options without the CA: a usage error.
+    EXPECT_EQ(runTool({"--tls-ca", cert("ca.pem"), "--tls-cert", cert("alice.pem"), "query", "q3:b"}, &output), 2);
+    EXPECT_EQ(runTool({"--tls-name", "localhost", "query", "q3:b"}, &output), 2);
+}
+
 TEST(Tls, IsolationOffIsTheDefaultAndNeedsNothing) {
     ChildProcess service;
     ASSERT_TRUE(startService(&service, {"MORVALEN_TLS_ISOLATE_CLIENTS=0"}));
