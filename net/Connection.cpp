@@ -10,6 +10,12 @@
 // variable gets a sentinel (0xFF, -1) so that code which goes on regardless sees
 // a defined value.
 //
+// TLS (opt-in): with a session on the record every receive and send goes
+// through it instead. A receive then yields at most one record's plaintext, so
+// a field that a record cuts short fails exactly as a short receive does; the
+// bytes waiting are those already decrypted. Without a session the primitives
+// make the plain socket calls, behind one pointer test.
+//
 // Replies: assembled in the record's fixed 1000-byte buffer and sent in one
 // send, so serving a request allocates nothing and a reply is one TCP write.
 #include "net/Connection.h"
@@ -23,6 +29,17 @@
 namespace {
 
 std::atomic<int32_t> openRecords{0};  // records allocated and not yet freed
+
+// The one receive and the one send of the primitives.
+int32_t receiveOnce(ClientConnection* c, void* buffer, int32_t n) noexcept {
+    if (c->tls != nullptr) return platform::tlsReceive(c->tls, buffer, n);
+    return platform::socketReceive(c->socket, buffer, n);
+}
+
+int32_t sendOnce(ClientConnection* c, const void* bytes, int32_t n) noexcept {
+    if (c->tls != nullptr) return platform::tlsSend(c->tls, bytes, n);
+    return platform::socketSend(c->socket, bytes, n);
+}
 
 }  // namespace
 
@@ -45,7 +62,7 @@ int32_t connectionsOpen() noexcept { return openRecords.load(std::memory_order_r
 
 int32_t socketReadByte(ClientConnection* c, uint8_t* out) noexcept {
     uint8_t byte = 0;
-    if (platform::socketReceive(c->socket, &byte, 1) != 1) {
+    if (receiveOnce(c, &byte, 1) != 1) {
         *out = 0xFF;
         return -1;
     }
@@ -55,7 +72,7 @@ int32_t socketReadByte(ClientConnection* c, uint8_t* out) noexcept {
 
 int32_t socketReadInt(ClientConnection* c, int32_t* out) noexcept {
     uint8_t bytes[4];
-    if (platform::socketReceive(c->socket, bytes, 4) != 4) {
+    if (receiveOnce(c, bytes, 4) != 4) {
         *out = -1;
         return -1;
     }
@@ -65,7 +82,7 @@ int32_t socketReadInt(ClientConnection* c, int32_t* out) noexcept {
 
 int32_t socketReadFirstInt(ClientConnection* c, int32_t* out) noexcept {
     uint8_t bytes[4];
-    int32_t n = platform::socketReceive(c->socket, bytes, 4);
+    int32_t n = receiveOnce(c, bytes, 4);
     if (n == 4) {
         std::memcpy(out, bytes, 4);
         return 0;
@@ -80,14 +97,14 @@ int32_t socketReadFirstInt(ClientConnection* c, int32_t* out) noexcept {
 }
 
 int32_t socketReadBytes(ClientConnection* c, void* buffer, int32_t n) noexcept {
-    return platform::socketReceive(c->socket, buffer, n);
+    return receiveOnce(c, buffer, n);
 }
 
 int32_t socketReadAll(ClientConnection* c, void* buffer, int32_t n) noexcept {
     auto* at = static_cast<uint8_t*>(buffer);
     int32_t got = 0;
     while (got < n) {
-        int32_t r = platform::socketReceive(c->socket, at + got, n - got);
+        int32_t r = receiveOnce(c, at + got, n - got);
         if (r <= 0) {
             return -1;
         }
@@ -97,7 +114,7 @@ int32_t socketReadAll(ClientConnection* c, void* buffer, int32_t n) noexcept {
 }
 
 int32_t socketSendBytes(ClientConnection* c, const void* bytes, int32_t n) noexcept {
-    return platform::socketSend(c->socket, bytes, n);
+    return sendOnce(c, bytes, n);
 }
 
 void socketWriteInt(ClientConnection* c, int32_t value) noexcept {
@@ -137,10 +154,11 @@ void socketSendReply(ClientConnection* c, int32_t result) noexcept {
     socketWriteInt(c, result);
     // One send; its result is not examined: a peer that has gone is found by the
     // next read.
-    (void)platform::socketSend(c->socket, c->replyBuffer, static_cast<int32_t>(n));
+    (void)sendOnce(c, c->replyBuffer, static_cast<int32_t>(n));
 }
 
 uint32_t socketAvailable(ClientConnection* c) noexcept {
+    if (c->tls != nullptr) return platform::tlsPending(c->tls);
     uint32_t count = 0;
     if (platform::socketBytesAvailable(c->socket, &count) != 0) {
         return 0;
@@ -169,6 +187,8 @@ int32_t socketSetTimeout(ClientConnection* c, uint32_t milliseconds) noexcept {
 }
 
 void socketClose(ClientConnection* c) noexcept {
+    platform::tlsSessionFree(c->tls);
+    c->tls = nullptr;
     (void)platform::socketShutdownBoth(c->socket);
     (void)platform::socketCloseHandle(c->socket);
     c->socket = platform::kInvalidSocket;

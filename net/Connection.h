@@ -6,6 +6,7 @@
 
 #include "common/Xid.h"
 #include "platform/Socket.h"
+#include "platform/Tls.h"
 
 constexpr uint32_t kReplyBufferSize = 1000;
 
@@ -15,6 +16,8 @@ struct ClientConnection {
     uint32_t replyLength = 8;                            // bytes of replyBuffer in use, header included
     XID xid;                                             // XID of the current request
     int32_t flags = 0;                                   // XA flags word of the current request
+    platform::TlsSession* tls = nullptr;                 // the TLS session, null in plaintext (the default)
+    char peerName[platform::kTlsMaxNameLength + 1] = {}; // client certificate name admitted under; empty without
 };
 
 // A new record, or nullptr when it cannot be allocated; connectionFree releases it.
@@ -54,5 +57,5 @@ uint32_t socketAvailable(ClientConnection* c) noexcept;
 void socketSkipInput(ClientConnection* c) noexcept;
 // Receive time-out in ms (0 = none): 0 on success.
 int32_t socketSetTimeout(ClientConnection* c, uint32_t milliseconds) noexcept;
-// Shuts the socket down both ways and closes it.
+// Shuts the socket down both ways and closes it (and frees a TLS session).
 void socketClose(ClientConnection* c) noexcept;

@@ -1,6 +1,6 @@
-// The listener: binds TCP port 1439 on every local IPv4 address and accepts
-// clients. Each accepted connection gets a detached connection thread of its
-// own at once, which reads the handshake: the 16-byte value in one receive
+// The listener: binds TCP port 1439 on every local IPv4 address (or the one
+// MORVALEN_LISTEN_ADDRESS names) and accepts clients. Each accepted connection
+// gets a detached connection thread of its own at once, which reads the handshake: the 16-byte value in one receive
 // within 1000 ms, answered with the 8 bytes "Morvalen" before the connection
 // loop starts; any other client is closed without a word. The listener itself
 // only accepts, so a client that connects and stays silent costs its own
@@ -20,6 +20,9 @@
 // descriptor shortage it is. MORVALEN_MAX_CONNECTIONS, when set, caps the
 // connections open at once; the surplus is closed at once, without a word.
 // Both settings are read once, before the listener starts (listenerReadSettings).
+//
+// TLS (opt-in, net/Tls.cpp): the connection's thread runs the TLS handshake
+// first, within its own bound, and the protocol's handshake inside it.
 //
 // Accept failures: one that belongs to a single new connection is passed over;
 // when descriptors or memory run out the listener pauses and tries again,
@@ -41,6 +44,7 @@
 #include "common/Running.h"
 #include "net/Connection.h"
 #include "net/ConnectionLoop.h"
+#include "net/Tls.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "report/Guard.h"
@@ -77,6 +81,8 @@ struct KeepAlive {
 // listener and the connection threads it starts.
 KeepAlive keepAlive;
 int32_t maxConnections = 0;  // 0: no cap
+bool listenAddressSet = false;  // MORVALEN_LISTEN_ADDRESS given: bind that address only
+uint32_t listenAddress = 0;     // its IPv4 address, host byte order
 
 std::atomic<uint16_t> listenPort{kServicePort};
 std::atomic<uint16_t> boundPort{0};
@@ -209,6 +215,10 @@ void admitClient(void* record) {
     auto* c = static_cast<ClientConnection*>(record);
     bool admitted = false;
     guardedRun("admitClient", [&] {
+        // With TLS on, the protocol's handshake runs inside the session.
+        if (tlsEnabled() && !tlsAdmit(c)) {
+            return;  // reported by tlsAdmit
+        }
         if (socketSetTimeout(c, kHandshakeTimeoutMs) != 0 || !handshakeAccepted(c)) {
             return;  // no reply, nothing reported
         }
@@ -336,7 +346,8 @@ platform::Socket createListenSocket(uint16_t port) {
     // second listener on a port really in use still fails to bind. A failure
     // here only means the bind may meet those connections; it is not fatal.
     (void)platform::socketAllowAddressReuse(s);
-    if (platform::socketBindAny4(s, port) != 0) {
+    int32_t bound = listenAddressSet ? platform::socketBind4(s, listenAddress, port) : platform::socketBindAny4(s, port);
+    if (bound != 0) {
         reportSocketFailure("bind() failed with error %d: %s\n", platform::socketLastError());
         (void)platform::socketCloseHandle(s);
         return platform::kInvalidSocket;
@@ -364,7 +375,15 @@ int32_t listenerReadSettings() noexcept {
         reportError("MORVALEN_MAX_CONNECTIONS must be a whole number from 1 to 1000000\n");
         return -1;
     }
-    return 0;
+    const char* addressSetting = std::getenv("MORVALEN_LISTEN_ADDRESS");
+    if (addressSetting != nullptr) {
+        if (!platform::socketParseAddress4(addressSetting, &listenAddress)) {
+            reportError("MORVALEN_LISTEN_ADDRESS must be one local IPv4 address, such as 127.0.0.1\n");
+            return -1;
+        }
+        listenAddressSet = true;
+    }
+    return tlsReadSettings();
 }
 
 void listenerSetPort(uint16_t port) noexcept { listenPort.store(port); }

@@ -31,16 +31,18 @@ int32_t acceptLoop();
 // Reads the connection settings from the environment, once, before the
 // listener starts: MORVALEN_TCP_KEEPALIVE=IDLE,INTERVAL,COUNT (keepalive of
 // accepted connections and the bound on a frame that has begun; 60,10,6 when
-// unset) and MORVALEN_MAX_CONNECTIONS=N (connections open at once; no cap when
-// unset). 0, or -1 after reporting the malformed variable by name (the
-// service must not start on a setting it cannot honour).
+// unset), MORVALEN_MAX_CONNECTIONS=N (connections open at once; no cap when
+// unset), MORVALEN_LISTEN_ADDRESS=A.B.C.D (bind that one local address; every
+// address when unset) and the TLS settings (tlsReadSettings, net/Tls.h). 0,
+// or -1 after reporting the malformed variable by name (the service must not
+// start on a setting it cannot honour).
 [[nodiscard]] int32_t listenerReadSettings() noexcept;
 
 // WSAStartup: 0, or -1 after reporting "WSAStartup() failed with error %d: %s\n".
 [[nodiscard]] int32_t startWinsock();
 
-// A TCP socket bound to every local IPv4 address at port (host byte order),
-// allowed to bind over closing connections of an earlier process on Linux;
+// A TCP socket bound to every local IPv4 address (or to the one of
+// MORVALEN_LISTEN_ADDRESS) at port (host byte order), allowed to bind over closing connections of an earlier process on Linux;
 // kInvalidSocket after reporting the socket() or bind() failure text with the
 // error number and its text.
 [[nodiscard]] platform::Socket createListenSocket(uint16_t port);

@@ -32,4 +32,13 @@ enum class StopWake {
 // Callable from any thread, any number of times.
 void stopSignalWake() noexcept;
 
+// The reload control: SIGHUP asks a running service to read its files again.
+// Blocks SIGHUP for the calling thread and every thread it starts afterwards,
+// and starts a thread of its own (with every signal blocked) that calls
+// onReload once per SIGHUP received, for the life of the process. Call it on
+// the main thread before any other thread exists. 0, or -1 where there is no
+// such signal (Windows) or the thread cannot be made; SIGHUP keeps its
+// default action then.
+[[nodiscard]] int32_t reloadSignalWatch(void (*onReload)()) noexcept;
+
 }  // namespace platform

@@ -3,6 +3,7 @@
 // the caller (socketLastError) and are the system's own (errno here).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -30,6 +31,17 @@ int32_t socketAllowAddressReuse(Socket s);
 
 // Binds to INADDR_ANY:port (host byte order). 0 or -1.
 [[nodiscard]] int32_t socketBindAny4(Socket s, uint16_t port);
+
+// Parses dotted IPv4 text ("127.0.0.1": four decimal numbers from 0 to 255)
+// into *address (host byte order). False, with *address 0, for anything else.
+[[nodiscard]] bool socketParseAddress4(const char* text, uint32_t* address);
+
+// Binds to address:port (both host byte order). 0 or -1.
+[[nodiscard]] int32_t socketBind4(Socket s, uint32_t address, uint16_t port);
+
+// getpeername(2): the peer's IPv4 address as dotted text in text (size bytes,
+// 16 are enough); 0, or -1 with text "unknown".
+int32_t socketPeerAddress(Socket s, char* text, size_t size);
 
 // getsockname(2): the port (host byte order) a bound socket listens on, in
 // *port; 0, or -1 with *port = 0.

@@ -7,6 +7,8 @@ set -euo pipefail
 # Options: --bench adds what the benchmarks need; --windows adds the
 # cross compiler, GoogleTest's sources and Wine for the Windows build.
 packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
+          # TLS on the listener and in the C++ client; the openssl command makes test certificates.
+          libssl-dev openssl
           libgtest-dev libgmock-dev dbus-daemon iproute2 util-linux procps
           # The PostgreSQL participant (libpq) and the tests with a private PostgreSQL cluster;
           # the Java client (clients/java) and its tests under Bitronix.

@@ -5,13 +5,22 @@
 //    the foreground, ended only by the end of the process.
 #include "common/Running.h"
 #include "net/Listener.h"
+#include "net/Tls.h"
 #include "platform/FaultGuard.h"
 #include "platform/Process.h"
 #include "platform/ProcessEnd.h"
+#include "platform/Signals.h"
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
+#include "report/Guard.h"
 #include "report/Report.h"
 #include "service/Runtime.h"
+
+namespace {
+
+void reloadTls() { (void)guardedRun("tlsReload", [] { tlsReload(); }); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Before any thread or socket exists: a report must never end the process
@@ -28,6 +37,13 @@ int main(int argc, char** argv) {
     // A setting the service cannot honour refuses the start, with the
     // reported line naming it, before anything else runs.
     if (listenerReadSettings() != 0) platform::processEnd(1);
+    // With TLS on, SIGHUP reloads certificate, key and client CA (before any
+    // other thread exists, so that all of them leave SIGHUP to the watcher).
+    // Without TLS, SIGHUP keeps its default action.
+    if (tlsEnabled() && platform::reloadSignalWatch(reloadTls) != 0) {
+        reportError("MORVALEN_TLS_CERTIFICATE: cannot watch for SIGHUP to reload it\n");
+        platform::processEnd(1);
+    }
     // Either run ends the process without tearing down what connection and
     // branch threads, which nobody waits for, may still be using.
     if (serviceDispatch()) platform::processEnd(0);

@@ -12,6 +12,9 @@
 # (the default, bridgeLock held across the completions' coordinator calls; and
 # MORVALEN_PARALLEL_COMPLETIONS=1), pgbench's transactions per second (BEGIN;
 # UPDATE; PREPARE TRANSACTION; COMMIT PREPARED) and each mode's ratio to it;
+# and the same whole transactions over TLS with client certificates (default
+# completion mode, reused connections) with their ratio to plaintext in the same
+# run (tls_ratio: the aim is at least 0.85 at 8 clients);
 # then the p50 of each request at one client in both modes; then K = 1000,
 # 10000, 30000 live branches with the resident memory and threads of morvalen
 # and dtcd, and the p50 of one client's whole transaction beside them. Needs root (namespace, and runuser
@@ -47,12 +50,30 @@ dtcd_pid=$!
 pids+=("$dtcd_pid")
 for _ in $(seq 200); do ss -xl | grep -q "xa-bench-$$" && break; sleep 0.05; done
 
+# Certificates for the TLS column: a CA, the service's, one client's.
+tls=$work/tls
+mkdir -p "$tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench-ca \
+  -keyout "$tls/ca.key" -out "$tls/ca.pem" >/dev/null 2>&1
+printf 'subjectAltName=IP:127.0.0.1\n' >"$tls/server.ext"
+for name in server client; do
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$name" \
+    -keyout "$tls/$name.key" -out "$tls/$name.csr" >/dev/null 2>&1
+  extension=(); [ "$name" = server ] && extension=(-extfile "$tls/server.ext")
+  openssl x509 -req -in "$tls/$name.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial -days 2 \
+    "${extension[@]}" -out "$tls/$name.pem" >/dev/null 2>&1
+done
+
 morvalen_pid=
-# Starts morvalen in a completion mode (0 default, 1 parallel), ending the one before.
+# Starts morvalen in a completion mode (0 default, 1 parallel, 2 default over
+# TLS with client certificates), ending the one before.
 start_morvalen() {
   if [ -n "$morvalen_pid" ]; then kill -9 "$morvalen_pid" 2>/dev/null || true; wait "$morvalen_pid" 2>/dev/null || true; fi
   if [ "$1" = 1 ]; then
     MORVALEN_PARALLEL_COMPLETIONS=1 "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
+  elif [ "$1" = 2 ]; then
+    MORVALEN_TLS_CERTIFICATE="$tls/server.pem" MORVALEN_TLS_KEY="$tls/server.key" \
+      MORVALEN_TLS_CLIENT_CA="$tls/ca.pem" "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
   else
     "$bin/morvalen" >"$work/morvalen.log" 2>&1 &
   fi
@@ -88,13 +109,19 @@ SQL
 chmod 644 "$work/twophase.sql"
 
 echo "== Throughput: whole XA transactions vs PostgreSQL two-phase commit, ${seconds}s each"
-printf "%-8s %10s %8s %8s %10s %8s %8s %10s %8s %8s\n" clients default p50_ms p99_ms parallel p50_ms p99_ms pg_tps ratio_d ratio_p
+printf "%-8s %10s %8s %8s %10s %8s %8s %10s %8s %8s %10s %9s\n" clients default p50_ms p99_ms parallel p50_ms p99_ms pg_tps \
+  ratio_d ratio_p tls tls_ratio
 declare -A single
 for n in 1 8 64; do
   declare -A tps p50 p99
-  for mode in 0 1; do
+  for mode in 0 1 2; do
     start_morvalen "$mode"
-    line=$("$bin/xa_load" "$n" "$seconds" || true)
+    if [ "$mode" = 2 ]; then
+      line=$(XA_LOAD_TLS_CA="$tls/ca.pem" XA_LOAD_TLS_CERT="$tls/client.pem" XA_LOAD_TLS_KEY="$tls/client.key" \
+               "$bin/xa_load" "$n" "$seconds" || true)
+    else
+      line=$("$bin/xa_load" "$n" "$seconds" || true)
+    fi
     tps[$mode]=$(field tps "$line"); p50[$mode]=$(field p50_ms "$line"); p99[$mode]=$(field p99_ms "$line")
     grep -q "errors=0" <<<"$line" || echo "   (mode $mode: $line)"
     if [ "$n" = 1 ]; then single[$mode]=$line; fi
@@ -104,8 +131,9 @@ for n in 1 8 64; do
          -T "$seconds" -f "$work/twophase.sql" postgres 2>/dev/null | sed -n 's/^tps = \([0-9.]*\).*/\1/p')
   rd=$(awk -v a="${tps[0]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
   rp=$(awk -v a="${tps[1]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
-  printf "%-8s %10s %8s %8s %10s %8s %8s %10.0f %8s %8s\n" "$n" "${tps[0]}" "${p50[0]}" "${p99[0]}" \
-    "${tps[1]}" "${p50[1]}" "${p99[1]}" "${pg:-0}" "$rd" "$rp"
+  rt=$(awk -v a="${tps[2]}" -v b="${tps[0]}" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
+  printf "%-8s %10s %8s %8s %10s %8s %8s %10.0f %8s %8s %10s %9s\n" "$n" "${tps[0]}" "${p50[0]}" "${p99[0]}" \
+    "${tps[1]}" "${p50[1]}" "${p99[1]}" "${pg:-0}" "$rd" "$rp" "${tps[2]}" "$rt"
 done
 runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m fast stop >/dev/null
 

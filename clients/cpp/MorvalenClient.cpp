@@ -4,6 +4,8 @@
 // replies are read whole with poll and a deadline.
 #include "MorvalenClient.h"
 
+#include "ClientTls.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +60,9 @@ int32_t waitReady(MorvalenConnection* c, short events, int64_t deadline) {
 
 // Reads exactly n bytes before the deadline.
 int32_t readFull(MorvalenConnection* c, uint8_t* out, size_t n, int64_t deadline) {
+    if (c->tls != nullptr) {
+        return tlsClientReadFull(c, out, n, deadline);
+    }
     size_t got = 0;
     while (got < n) {
         int32_t ready = waitReady(c, POLLIN, deadline);
@@ -79,6 +84,9 @@ int32_t readFull(MorvalenConnection* c, uint8_t* out, size_t n, int64_t deadline
 
 // Writes all n bytes; normally one send call.
 int32_t writeFull(MorvalenConnection* c, const uint8_t* bytes, size_t n) {
+    if (c->tls != nullptr) {
+        return tlsClientWriteFull(c, bytes, n, deadlineAfter(c->timeoutMs));
+    }
     size_t sent = 0;
     while (sent < n) {
         ssize_t r = ::send(c->fd, bytes + sent, n - sent, MSG_NOSIGNAL);
@@ -188,7 +196,8 @@ int32_t simpleRequest(MorvalenConnection* c, uint8_t code, const XID* xid, int32
 
 }  // namespace
 
-int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, uint32_t timeoutMs) {
+int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, uint32_t timeoutMs,
+                      const MorvalenTlsOptions* tls) {
     if (c == nullptr) {
         return kClientBadArgument;
     }
@@ -217,6 +226,12 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
     if (status != kClientOk) {
         return status;
     }
+    if (tls != nullptr) {
+        status = tlsClientStart(c, tls, host != nullptr ? host : kDefaultHost, deadline);
+        if (status != kClientOk) {
+            return failAndClose(c, status);
+        }
+    }
 
     status = writeFull(c, reinterpret_cast<const uint8_t*>(kHandshake), 16);
     if (status != kClientOk) {
@@ -237,6 +252,9 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
 }
 
 void clientClose(MorvalenConnection* c) {
+    if (c != nullptr && c->tls != nullptr) {
+        tlsClientFree(c);
+    }
     if (c != nullptr && c->fd >= 0) {
         (void)::close(c->fd);
         c->fd = -1;
@@ -523,6 +541,7 @@ const char* clientStatusText(int32_t status) {
         case kClientClosed: return "connection closed by the service";
         case kClientBadReply: return "malformed reply";
         case kClientNotConnected: return "not connected";
+        case kClientTlsFailed: return "TLS failed";
         default: return "unknown";
     }
 }

@@ -28,6 +28,7 @@ constexpr int32_t kClientTimedOut = -1007;        // no (whole) reply within the
 constexpr int32_t kClientClosed = -1008;          // the service closed the connection
 constexpr int32_t kClientBadReply = -1009;        // the reply does not have the protocol's shape
 constexpr int32_t kClientNotConnected = -1010;    // the connection is closed
+constexpr int32_t kClientTlsFailed = -1011;       // TLS: a file, the server's certificate or the handshake failed
 
 constexpr uint16_t kDefaultPort = 1439;
 constexpr const char* kDefaultHost = "127.0.0.1";
@@ -57,6 +58,19 @@ struct MorvalenConnection {
     int fd = -1;                              // the connected socket, -1 when closed
     uint32_t timeoutMs = kDefaultTimeoutMs;   // per reply; 0 = wait for ever
     int32_t lastErrno = 0;                    // errno of the last failed system call
+    void* tls = nullptr;                      // the TLS session (OpenSSL's SSL), null in plaintext
+    char tlsError[256] = {};                  // why the last TLS step failed (kClientTlsFailed)
+};
+
+// TLS towards a service that serves it (MORVALEN_TLS_CERTIFICATE). The
+// server's certificate is always verified: it must chain to caFile and carry
+// serverName (or, when that is null, the host given to clientConnect) as a DNS
+// subject alternative name, or as an IP address when the name is one.
+struct MorvalenTlsOptions {
+    const char* caFile = nullptr;      // PEM: the CA the server's certificate must chain to (required)
+    const char* certFile = nullptr;    // PEM: this client's certificate, for services that demand one
+    const char* keyFile = nullptr;     // PEM: its key (with certFile)
+    const char* serverName = nullptr;  // the name the server's certificate must carry; null: the host
 };
 
 struct MorvalenReply {
@@ -82,8 +96,12 @@ struct MorvalenRecoverList {
 // 127.0.0.1), sets TCP_NODELAY, sends the handshake in one write and checks the
 // reply "Morvalen", each step within timeoutMs (0 = no limit). The time-out
 // stays in the connection for later replies. On failure the connection is closed.
+// With tls given, the TLS handshake comes first (kClientTlsFailed, with the
+// reason in c->tlsError, when it or the server's certificate fails) and the
+// protocol runs inside it; a service that refuses the client's certificate is
+// seen at the protocol's handshake, also as kClientTlsFailed.
 [[nodiscard]] int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port,
-                                    uint32_t timeoutMs = kDefaultTimeoutMs);
+                                    uint32_t timeoutMs = kDefaultTimeoutMs, const MorvalenTlsOptions* tls = nullptr);
 void clientClose(MorvalenConnection* c);
 
 // Encodes a request frame into out (kMaxRequest bytes): *length is the frame's

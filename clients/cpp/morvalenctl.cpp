@@ -1,6 +1,11 @@
 // morvalenctl: sends XA requests to a Morvalen service from the command line.
 //
-//   morvalenctl [--host H] [--port P] [--format N] [--flags F] [--timeout MS] COMMAND [XID]
+//   morvalenctl [--host H] [--port P] [--format N] [--flags F] [--timeout MS]
+//               [--tls-ca FILE [--tls-cert FILE --tls-key FILE] [--tls-name NAME]] COMMAND [XID]
+//
+// --tls-ca turns TLS on: the service's certificate must chain to FILE and
+// carry NAME (default: the host); --tls-cert and --tls-key present this
+// client's certificate to a service that demands one.
 //
 // Each invocation is one connection. The service keys branches by XID, so a
 // branch started by one invocation can be ended, prepared and committed by the
@@ -35,6 +40,7 @@ struct Options {
     uint32_t timeoutMs = kDefaultTimeoutMs;
     const char* command = nullptr;
     const char* xidText = nullptr;
+    MorvalenTlsOptions tls;  // used when tls.caFile is set
 };
 
 struct FlagName {
@@ -51,7 +57,8 @@ constexpr FlagName kFlagNames[] = {
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "usage: morvalenctl [--host H] [--port P] [--format N] [--flags F] [--timeout MS] COMMAND [XID]\n"
+                 "usage: morvalenctl [--host H] [--port P] [--format N] [--flags F] [--timeout MS]\n"
+                 "                   [--tls-ca FILE [--tls-cert FILE --tls-key FILE] [--tls-name NAME]] COMMAND [XID]\n"
                  "commands:\n"
                  "  start|end|prepare|commit|rollback|forget|query XID\n"
                  "  recover            list in-doubt branches (a whole scan unless --flags is given)\n"
@@ -61,6 +68,8 @@ void usage(FILE* out) {
                  "F:   flag names joined by '|' or ',' (TMJOIN, TMSUSPEND, TMRESUME, TMSUCCESS, TMFAIL,\n"
                  "     TMONEPHASE, TMSTARTRSCAN, TMENDRSCAN, ...) or a number\n"
                  "defaults: end TMSUCCESS, others TMNOFLAGS; recover scans with TMSTARTRSCAN, TMNOFLAGS, TMENDRSCAN\n"
+                 "TLS: --tls-ca verifies the service against FILE and NAME (default: the host);\n"
+                 "     --tls-cert and --tls-key present a client certificate\n"
                  "exit: 0 success, 1 the service answered a failure (query: no branch), 2 other errors\n",
                  static_cast<int>(kDefaultFormatId));
 }
@@ -124,6 +133,14 @@ int parseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(a, "--timeout") == 0 && hasValue) {
             if (!parseNumber(argv[++i], 0, UINT32_MAX, &number)) return -1;
             o->timeoutMs = static_cast<uint32_t>(number);
+        } else if (std::strcmp(a, "--tls-ca") == 0 && hasValue) {
+            o->tls.caFile = argv[++i];
+        } else if (std::strcmp(a, "--tls-cert") == 0 && hasValue) {
+            o->tls.certFile = argv[++i];
+        } else if (std::strcmp(a, "--tls-key") == 0 && hasValue) {
+            o->tls.keyFile = argv[++i];
+        } else if (std::strcmp(a, "--tls-name") == 0 && hasValue) {
+            o->tls.serverName = argv[++i];
         } else if (std::strcmp(a, "--flags") == 0 && hasValue) {
             if (!parseFlags(argv[++i], &o->flags)) return -1;
             o->flagsGiven = true;
@@ -137,6 +154,12 @@ int parseOptions(int argc, char** argv, Options* o) {
             return -1;
         }
     }
+    // The TLS options go together: a certificate needs its key, and none of
+    // them means anything without the CA that verifies the service.
+    bool anyTls = o->tls.certFile != nullptr || o->tls.keyFile != nullptr || o->tls.serverName != nullptr;
+    if ((anyTls && o->tls.caFile == nullptr) || (o->tls.certFile == nullptr) != (o->tls.keyFile == nullptr)) {
+        return -1;
+    }
     return o->command == nullptr ? -1 : 0;
 }
 
@@ -145,7 +168,9 @@ void printResult(const char* what, int32_t result) {
 }
 
 int exchangeFailed(const char* what, int32_t status, const MorvalenConnection& c) {
-    if (c.lastErrno != 0) {
+    if (status == kClientTlsFailed) {
+        std::fprintf(stderr, "morvalenctl: %s: %s (%s)\n", what, clientStatusText(status), c.tlsError);
+    } else if (c.lastErrno != 0) {
         std::fprintf(stderr, "morvalenctl: %s: %s (%s)\n", what, clientStatusText(status), std::strerror(c.lastErrno));
     } else {
         std::fprintf(stderr, "morvalenctl: %s: %s\n", what, clientStatusText(status));
@@ -298,7 +323,7 @@ int main(int argc, char** argv) {
     }
 
     MorvalenConnection c;
-    int32_t status = clientConnect(&c, o.host, o.port, o.timeoutMs);
+    int32_t status = clientConnect(&c, o.host, o.port, o.timeoutMs, o.tls.caFile != nullptr ? &o.tls : nullptr);
     if (status != kClientOk) {
         return exchangeFailed("connect", status, c);
     }

@@ -90,4 +90,48 @@ void stopSignalWake() noexcept {
     errno = saved;
 }
 
+namespace {
+
+void (*reloadHandler)() = nullptr;  // written once before the watcher starts
+
+void* reloadWatcher(void*) {
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    for (;;) {
+        int received = 0;
+        if (sigwait(&hangUp, &received) == 0 && received == SIGHUP) reloadHandler();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int32_t reloadSignalWatch(void (*onReload)()) noexcept {
+    reloadHandler = onReload;
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t before;
+    // The watcher starts with every signal blocked, so that no signal meant
+    // for the process (SIGTERM above all) is ever delivered to it; the caller
+    // keeps SIGHUP blocked, so only the watcher's sigwait takes it.
+    if (pthread_sigmask(SIG_BLOCK, &all, &before) != 0) return -1;
+    pthread_t watcher;
+    pthread_attr_t attributes;
+    int made = pthread_attr_init(&attributes);
+    if (made == 0) {
+        (void)pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        (void)pthread_attr_setstacksize(&attributes, 256 * 1024);
+        made = pthread_create(&watcher, &attributes, reloadWatcher, nullptr);
+        (void)pthread_attr_destroy(&attributes);
+    }
+    sigaddset(&before, SIGHUP);
+    if (made != 0) sigdelset(&before, SIGHUP);
+    (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return made == 0 ? 0 : -1;
+}
+
 }  // namespace platform

@@ -59,4 +59,8 @@ void stopSignalWake() noexcept {
     if (wakeEvent != nullptr) SetEvent(wakeEvent);
 }
 
+int32_t reloadSignalWatch(void (*)()) noexcept {
+    return -1;  // no SIGHUP on Windows; nothing reloads there yet
+}
+
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include "platform/Socket.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -114,6 +115,50 @@ int32_t socketBindAny4(Socket s, uint16_t port) {
     if (::bind(native(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return failed();
     }
+    return 0;
+}
+
+bool socketParseAddress4(const char* text, uint32_t* address) {
+    *address = 0;
+    uint32_t value = 0;
+    const char* at = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *at++ != '.') return false;
+        uint32_t number = 0;
+        int digits = 0;
+        while (*at >= '0' && *at <= '9' && digits < 4) {
+            number = number * 10 + static_cast<uint32_t>(*at - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || number > 255) return false;
+        value = value << 8 | number;
+    }
+    if (*at != '\0') return false;
+    *address = value;
+    return true;
+}
+
+int32_t socketBind4(Socket s, uint32_t address, uint16_t port) {
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(address);
+    bound.sin_port = htons(port);
+    if (::bind(native(s), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+int32_t socketPeerAddress(Socket s, char* text, size_t size) {
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    if (::getpeername(native(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) {
+        std::snprintf(text, size, "unknown");
+        return -1;
+    }
+    uint32_t a = ntohl(peer.sin_addr.s_addr);
+    std::snprintf(text, size, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
     return 0;
 }
 

@@ -13,6 +13,10 @@ import java.nio.channels.SelectionKey;
 import java.nio.channels.Selector;
 import java.nio.channels.SocketChannel;
 import java.util.Arrays;
+import javax.net.ssl.SSLContext;
+import javax.net.ssl.SSLEngine;
+import javax.net.ssl.SSLEngineResult;
+import javax.net.ssl.SSLParameters;
 
 /**
  * One TCP connection to the service, past its handshake. It carries one
@@ -20,15 +24,28 @@ import java.util.Arrays;
  * The channel is non-blocking and every wait goes through a selector with a
  * deadline, so no step can hang. Any failure leaves the connection broken:
  * the caller closes it and opens another.
+ *
+ * <p>With an SSLContext the connection speaks TLS (an SSLEngine over the same
+ * channel): the TLS handshake first, verifying the service's certificate and
+ * name, then the protocol unchanged inside it.
  */
 final class Connection implements Closeable {
     /** One reply: its result code and the payload behind the header. */
     record Reply(int result, byte[] payload) {
     }
 
+    private static final ByteBuffer NOTHING = ByteBuffer.allocate(0);
+
     private final SocketChannel channel;
     private final Selector selector;
     private final long timeoutMs;
+    // TLS only (all null in plaintext): the engine, the records received and
+    // not yet unwrapped, the records to send, and the plaintext not yet taken.
+    // netIn and appIn are kept ready for writing into.
+    private SSLEngine engine;
+    private ByteBuffer netIn;
+    private ByteBuffer netOut;
+    private ByteBuffer appIn;
 
     private Connection(SocketChannel channel, Selector selector, long timeoutMs) {
         this.channel = channel;
@@ -38,6 +55,16 @@ final class Connection implements Closeable {
 
     /** Connects, sets TCP_NODELAY and does the handshake, each within timeoutMs (0: no limit). */
     static Connection open(String host, int port, long timeoutMs) throws IOException {
+        return open(host, port, timeoutMs, null, null);
+    }
+
+    /**
+     * The same, over TLS when tls is not null: the service's certificate must
+     * be trusted by tls and carry serverName (null: host), checked as HTTPS
+     * clients check theirs. A TLS failure is an IOException (SSLException).
+     */
+    static Connection open(String host, int port, long timeoutMs, SSLContext tls, String serverName)
+            throws IOException {
         SocketChannel channel = SocketChannel.open();
         Selector selector = null;
         try {
@@ -50,6 +77,9 @@ final class Connection implements Closeable {
                 while (!channel.finishConnect()) {
                     c.await(SelectionKey.OP_CONNECT, deadline);
                 }
+            }
+            if (tls != null) {
+                c.startTls(tls, serverName != null ? serverName : host, port, deadline);
             }
             c.write(Wire.HANDSHAKE, deadline);
             byte[] answer = new byte[Wire.HANDSHAKE_REPLY.length];
@@ -88,7 +118,7 @@ final class Connection implements Closeable {
         }
         byte[] payload = new byte[length - Wire.HEADER];
         read(ByteBuffer.wrap(payload), deadline);
-        if (channel.read(ByteBuffer.allocate(1)) > 0) {
+        if ((appIn != null && appIn.position() > 0) || channel.read(ByteBuffer.allocate(1)) > 0) {
             throw new ProtocolException("more bytes behind a reply of " + length);
         }
         return new Reply(result, payload);
@@ -100,7 +130,9 @@ final class Connection implements Closeable {
      */
     boolean isBroken() {
         try {
-            return channel.read(ByteBuffer.allocate(1)) != 0;
+            // Under TLS any record now is one nobody asked for: the service
+            // sends no tickets and nothing else unasked but its closing alert.
+            return (appIn != null && appIn.position() > 0) || channel.read(ByteBuffer.allocate(1)) != 0;
         } catch (IOException e) {
             return true;
         }
@@ -125,6 +157,13 @@ final class Connection implements Closeable {
     }
 
     private void write(byte[] bytes, long deadline) throws IOException {
+        if (engine != null) {
+            ByteBuffer plain = ByteBuffer.wrap(bytes);
+            while (plain.hasRemaining()) {
+                wrap(plain, deadline);
+            }
+            return;
+        }
         ByteBuffer out = ByteBuffer.wrap(bytes);
         channel.write(out);
         while (out.hasRemaining()) {
@@ -134,6 +173,21 @@ final class Connection implements Closeable {
     }
 
     private void read(ByteBuffer in, long deadline) throws IOException {
+        if (engine != null) {
+            while (in.hasRemaining()) {
+                if (appIn.position() == 0) {
+                    unwrap(deadline);
+                    continue;
+                }
+                appIn.flip();
+                int n = Math.min(in.remaining(), appIn.remaining());
+                in.put(in.position(), appIn, appIn.position(), n);
+                in.position(in.position() + n);
+                appIn.position(appIn.position() + n);
+                appIn.compact();
+            }
+            return;
+        }
         while (in.hasRemaining()) {
             int n = channel.read(in);
             if (n < 0) {
@@ -143,6 +197,86 @@ final class Connection implements Closeable {
                 await(SelectionKey.OP_READ, deadline);
             }
         }
+    }
+
+    private void startTls(SSLContext tls, String serverName, int port, long deadline) throws IOException {
+        engine = tls.createSSLEngine(serverName, port);
+        engine.setUseClientMode(true);
+        SSLParameters parameters = engine.getSSLParameters();
+        parameters.setEndpointIdentificationAlgorithm("HTTPS");  // the name, not only the chain
+        engine.setSSLParameters(parameters);
+        netIn = ByteBuffer.allocate(engine.getSession().getPacketBufferSize());
+        netOut = ByteBuffer.allocate(engine.getSession().getPacketBufferSize());
+        appIn = ByteBuffer.allocate(engine.getSession().getApplicationBufferSize());
+        engine.beginHandshake();
+        for (;;) {
+            switch (engine.getHandshakeStatus()) {
+                case NEED_WRAP -> wrap(NOTHING, deadline);
+                case NEED_UNWRAP, NEED_UNWRAP_AGAIN -> unwrap(deadline);
+                case NEED_TASK -> {
+                    for (Runnable task = engine.getDelegatedTask(); task != null; task = engine.getDelegatedTask()) {
+                        task.run();
+                    }
+                }
+                case FINISHED, NOT_HANDSHAKING -> {
+                    return;
+                }
+            }
+        }
+    }
+
+    /** Wraps what of plain fits one record and sends it. */
+    private void wrap(ByteBuffer plain, long deadline) throws IOException {
+        netOut.clear();
+        SSLEngineResult result = engine.wrap(plain, netOut);
+        if (result.getStatus() == SSLEngineResult.Status.CLOSED) {
+            throw new EOFException("the service closed the TLS session");
+        }
+        netOut.flip();
+        channel.write(netOut);
+        while (netOut.hasRemaining()) {
+            await(SelectionKey.OP_WRITE, deadline);
+            channel.write(netOut);
+        }
+    }
+
+    /** Unwraps one record into appIn, receiving (within the deadline) until one is whole. */
+    private void unwrap(long deadline) throws IOException {
+        for (;;) {
+            netIn.flip();
+            SSLEngineResult result;
+            try {
+                result = engine.unwrap(netIn, appIn);
+            } finally {
+                netIn.compact();
+            }
+            switch (result.getStatus()) {
+                case OK -> {
+                    return;
+                }
+                case CLOSED -> throw new EOFException("the service closed the TLS session");
+                case BUFFER_OVERFLOW -> appIn = grow(appIn, engine.getSession().getApplicationBufferSize());
+                case BUFFER_UNDERFLOW -> {
+                    if (!netIn.hasRemaining()) {
+                        netIn = grow(netIn, engine.getSession().getPacketBufferSize());
+                    }
+                    int n = channel.read(netIn);
+                    if (n < 0) {
+                        throw new EOFException("the service closed the connection");
+                    }
+                    if (n == 0) {
+                        await(SelectionKey.OP_READ, deadline);
+                    }
+                }
+            }
+        }
+    }
+
+    private static ByteBuffer grow(ByteBuffer buffer, int atLeast) {
+        ByteBuffer bigger = ByteBuffer.allocate(Math.max(buffer.capacity() * 2, buffer.position() + atLeast));
+        buffer.flip();
+        bigger.put(buffer);
+        return bigger;
     }
 
     private void await(int operation, long deadline) throws IOException {

@@ -10,6 +10,7 @@ import java.util.Objects;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.locks.ReentrantLock;
+import javax.net.ssl.SSLContext;
 import javax.transaction.xa.XAException;
 import javax.transaction.xa.XAResource;
 import javax.transaction.xa.Xid;
@@ -44,6 +45,8 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
     private final String host;
     private final int port;
     private final long timeoutMs;
+    private final SSLContext tls;      // null: plaintext
+    private final String serverName;   // the name the service's certificate must carry; null: host
     private final ArrayDeque<Connection> idle = new ArrayDeque<>();  // guarded by itself
     // The service keeps one recover cursor for all its clients: one scan at a time from here.
     private final ReentrantLock scanLock = new ReentrantLock();
@@ -59,6 +62,23 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
      *                reply; zero waits for ever
      */
     public MorvalenXAResource(String host, int port, Duration timeout) {
+        this(host, port, timeout, null, null);
+    }
+
+    /**
+     * Over TLS, for a service that serves it: every connection verifies the
+     * service's certificate with tls (its trust managers) and checks that it
+     * carries serverName (null: host) as a DNS name, or as an IP address when
+     * the name is one; tls's key managers present this client's certificate to
+     * a service that demands one. A TLS failure is XAER_RMFAIL with the
+     * SSLException as its cause.
+     *
+     * @param tls        the TLS context; null for plaintext
+     * @param serverName the name the service's certificate must carry; null for host
+     */
+    public MorvalenXAResource(String host, int port, Duration timeout, SSLContext tls, String serverName) {
+        this.tls = tls;
+        this.serverName = serverName;
         this.host = Objects.requireNonNull(host, "host");
         if (port <= 0 || port > 65535) {
             throw new IllegalArgumentException("port " + port);
@@ -306,7 +326,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             c.close();
         }
         try {
-            return Connection.open(host, port, timeoutMs);
+            return Connection.open(host, port, timeoutMs, tls, serverName);
         } catch (IOException e) {
             throw transportFailure(e);
         }

@@ -82,7 +82,13 @@ public final class Services {
     }
 
     public void startMorvalen() throws IOException, InterruptedException {
+        startMorvalen(java.util.Map.of());
+    }
+
+    /** Starts morvalen with these variables added to its environment. */
+    public void startMorvalen(java.util.Map<String, String> environment) throws IOException, InterruptedException {
         ProcessBuilder pb = new ProcessBuilder(binDir().resolve("morvalen").toString());
+        pb.environment().putAll(environment);
         pb.environment().put("DTCD_SOCKET", dtcdSocket);
         pb.environment().remove("NOTIFY_SOCKET");
         String lib = System.getenv("MORVALEN_LIB_DIR");
