@@ -51,7 +51,13 @@ export DTCD_SOCKET=$work/dtcd.sock
 "$prefix/bin/dtcd" --data-dir "$work/dtcd" >"$work/dtcd.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 200); do [ -S "$DTCD_SOCKET" ] && break; sleep 0.05; done
-"$prefix/bin/morvalen" </dev/null >"$work/morvalen.log" 2>&1 &
+# A sanitizer's runtime makes the dlopen of libmsdtcprx.so its own call, which
+# does not search the program's RUNPATH: such a build names the directory.
+if [ -n "$flags" ]; then
+  LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/morvalen" </dev/null >"$work/morvalen.log" 2>&1 &
+else
+  "$prefix/bin/morvalen" </dev/null >"$work/morvalen.log" 2>&1 &
+fi
 pids+=($!)
 for _ in $(seq 200); do (exec 3<>/dev/tcp/127.0.0.1/1439) 2>/dev/null && break; sleep 0.05; done
 
