@@ -16,10 +16,12 @@ packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
           libpostgresql-jdbc-java
           # The fuzz targets (tests/fuzz): clang and its libFuzzer runtime.
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev
+          # The Debian packages (scripts/package.sh) and their check; groff checks the manual pages.
+          dpkg-dev fakeroot lintian groff-base)
 for option in "$@"; do
   case "$option" in
-    --bench) ;;  # PostgreSQL, which the benchmarks need, is in the list above
+    --bench) packages+=(gnuplot-nox) ;;  # the XA benchmark's chart; PostgreSQL is in the list above
     --windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64) ;;
     *) echo "unknown option: $option (--bench, --windows)" >&2; exit 2 ;;
   esac

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once in a plain build, then under
+# Builds and runs every test: once in a plain build (with its Debian packages,
+# scripts/package.sh), then under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer,
 # then the Windows build (cross-built with mingw-w64) under Wine, then a short
 # run of every fuzz target (clang, libFuzzer; tests/fuzz).
@@ -104,6 +105,11 @@ for v in "${variants[@]}"; do
   esac
   echo "=== $v build ($dir)"
   scripts/build.sh "$dir" "${opts[@]}"
+  if [ "$v" = plain ]; then
+    # The Debian packages, which tests/package/deb-cycle.sh then runs.
+    echo "=== $v packages ($dir/packages)"
+    scripts/package.sh "$dir" || { tally "$v packages" 1; }
+  fi
   echo "=== $v tests"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

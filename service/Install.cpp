@@ -195,7 +195,9 @@ std::string unitFileContent(const char* executablePath) {
     std::string content;
     content += "[Unit]\n";
     content += "Description=Orvanthe\n";
-    // Ordering only: the coordinator is bound on the first request, not at start.
+    // The coordinator is bound on the first request, not at start; wanting it
+    // makes enabling this unit enough to have dtcd run too.
+    content += "Wants=dtcd.service\n";
     content += "After=dtcd.service\n";
     content += "\n[Service]\n";
     content += "Type=notify\n";

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Throughput and scale of the XA bridge, beside PostgreSQL's own two-phase commit.
 #
-#   bench/xa/run-xa-bench.sh [BUILD_DIR] [SECONDS]
+#   bench/xa/run-xa-bench.sh [BUILD_DIR] [SECONDS] [CHART_PNG]
 #
 # Runs in a private network namespace (port 1439 and the coordinator's
 # abstract socket are never shared), with dtcd and morvalen on a temporary
@@ -19,16 +19,21 @@
 # 10000, 30000 live branches with the resident memory and threads of morvalen
 # and dtcd, and the p50 of one client's whole transaction beside them. Needs root (namespace, and runuser
 # for PostgreSQL, which refuses to run as root). Everything stops by itself.
+# The throughput table is also drawn (gnuplot, bench/xa/xa-throughput.gp) into
+# CHART_PNG, by default BUILD_DIR/xa-throughput.png; without gnuplot
+# (Debian's gnuplot-nox, scripts/deps.sh --bench) the chart is left out.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
 seconds=${2:-10}
+chart=${3:-$build/xa-throughput.png}
+case "$chart" in /*) ;; *) chart=$PWD/$chart ;; esac
 bin=$build/bin
 pgbin=/usr/lib/postgresql/15/bin
 
 if [ -z "${XA_BENCH_IN_NAMESPACE:-}" ]; then
-  exec env XA_BENCH_IN_NAMESPACE=1 unshare --net -- "$0" "$build" "$seconds"
+  exec env XA_BENCH_IN_NAMESPACE=1 unshare --net -- "$0" "$build" "$seconds" "$chart"
 fi
 ip link set lo up
 
@@ -134,8 +139,15 @@ for n in 1 8 64; do
   rt=$(awk -v a="${tps[2]}" -v b="${tps[0]}" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
   printf "%-8s %10s %8s %8s %10s %8s %8s %10.0f %8s %8s %10s %9s\n" "$n" "${tps[0]}" "${p50[0]}" "${p99[0]}" \
     "${tps[1]}" "${p50[1]}" "${p99[1]}" "${pg:-0}" "$rd" "$rp" "${tps[2]}" "$rt"
+  echo "$n ${tps[0]:-0} ${tps[1]:-0} ${pg:-0}" >>"$work/throughput.dat"
 done
 runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m fast stop >/dev/null
+if command -v gnuplot >/dev/null; then
+  gnuplot -e "data='$work/throughput.dat'; output='$chart'; subtitle='run of $(date -u +%Y-%m-%d), ${seconds} s a point'" \
+    "$here/xa-throughput.gp" && echo "   chart: $chart"
+else
+  echo "   (no chart: gnuplot is not installed; scripts/deps.sh --bench installs gnuplot-nox)"
+fi
 
 echo "== One client: p50 of each request in microseconds"
 printf "%-10s %8s %8s %8s %8s\n" mode start end prepare commit

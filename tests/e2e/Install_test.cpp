@@ -101,6 +101,7 @@ std::string canonical(const std::string& path) {
 std::string expectedUnit(const std::string& execStart) {
     return "[Unit]\n"
            "Description=Orvanthe\n"
+           "Wants=dtcd.service\n"
            "After=dtcd.service\n"
            "\n[Service]\n"
            "Type=notify\n"

@@ -29,7 +29,7 @@ TEST(UnitFile, PathsTheManagerRefusesAreRecognised) {
 
 TEST(UnitFile, UnitNamesTheServiceAndItsOrdering) {
     std::string unit = unitFileContent("/usr/sbin/morvalen");
-    for (const char* line : {"[Unit]\n", "Description=Orvanthe\n", "After=dtcd.service\n", "[Service]\n",
+    for (const char* line : {"[Unit]\n", "Description=Orvanthe\n", "Wants=dtcd.service\n", "After=dtcd.service\n", "[Service]\n",
                              "Type=notify\n", "ExecStart=/usr/sbin/morvalen\n", "StandardOutput=null\n",
                              "Restart=no\n", "[Install]\n", "WantedBy=multi-user.target\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line;
