@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 
+#include "ComObject.h"
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
@@ -52,20 +53,12 @@ struct Transaction final : ITransaction {
     uint8_t token[16]{};      // cookie secret
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_ITransaction || riid == IID_DtcCoreTransaction))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<ITransaction*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransaction>(IID_ITransaction, this),
+                         comOffer<ITransaction>(IID_DtcCoreTransaction, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT Commit(BOOL, DWORD, DWORD) override {
         return XACT_E_COMMITPREVENTED; // the XA transaction manager alone decides the outcome
     }
@@ -93,6 +86,7 @@ struct Transaction final : ITransaction {
     }
 
 private:
+    friend ULONG comRelease<Transaction>(Transaction*);
     ~Transaction() = default;
 };
 
@@ -139,19 +133,10 @@ struct Exporter final : ITransactionExport {
     std::mutex busy;        // one export at a time
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_ITransactionExport)) return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<ITransactionExport*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object, {comOffer<ITransactionExport>(IID_ITransactionExport, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT Export(IUnknown* transaction, ULONG* cookieSize) override {
         if (transaction == nullptr || cookieSize == nullptr) return E_INVALIDARG;
         Transaction* tx = ownTransaction(transaction);
@@ -192,6 +177,7 @@ struct Exporter final : ITransactionExport {
     }
 
 private:
+    friend ULONG comRelease<Exporter>(Exporter*);
     ~Exporter() = default;
 };
 
@@ -201,29 +187,15 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
     uint8_t instance[16]{}; // the coordinator reached at creation
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_ITransactionImportWhereabouts)
-            *object = static_cast<ITransactionImportWhereabouts*>(this);
-        else if (riid == IID_ITransactionExportFactory)
-            *object = static_cast<ITransactionExportFactory*>(this);
-        else if (riid == IID_IXATransLookup)
-            *object = static_cast<IXATransLookup*>(this);
-        else if (riid == IID_ITransactionImport)
-            *object = static_cast<ITransactionImport*>(this);
-        else if (riid == IID_IResourceManagerFactory)
-            *object = static_cast<IResourceManagerFactory*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransactionImportWhereabouts>(IID_ITransactionImportWhereabouts, this),
+                         comOffer<ITransactionExportFactory>(IID_ITransactionExportFactory, this),
+                         comOffer<IXATransLookup>(IID_IXATransLookup, this),
+                         comOffer<ITransactionImport>(IID_ITransactionImport, this),
+                         comOffer<IResourceManagerFactory>(IID_IResourceManagerFactory, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
 
     HRESULT GetWhereaboutsSize(ULONG* size) override {
         if (size == nullptr) return E_INVALIDARG;
@@ -301,6 +273,7 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
     }
 
 private:
+    friend ULONG comRelease<TransactionManager>(TransactionManager*);
     ~TransactionManager() = default;
 };
 

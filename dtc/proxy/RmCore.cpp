@@ -23,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "ComObject.h"
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
@@ -138,23 +139,12 @@ struct Enlistment final : ITransactionEnlistmentAsync, IPrepareInfo {
     uint8_t uow[16]{};        // the transaction
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_ITransactionEnlistmentAsync)
-            *object = static_cast<ITransactionEnlistmentAsync*>(this);
-        else if (riid == IID_IPrepareInfo)
-            *object = static_cast<IPrepareInfo*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransactionEnlistmentAsync>(IID_ITransactionEnlistmentAsync, this),
+                         comOffer<IPrepareInfo>(IID_IPrepareInfo, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT PrepareRequestDone(HRESULT hr, IMoniker*, BOID*) override {
         Writer w;
         putU64(w, id);
@@ -180,6 +170,7 @@ struct Enlistment final : ITransactionEnlistmentAsync, IPrepareInfo {
     }
 
 private:
+    friend ULONG comRelease<Enlistment>(Enlistment*);
     ~Enlistment() = default;
     HRESULT phaseTwoDone(uint8_t commit) {
         Writer w;
@@ -201,19 +192,10 @@ struct ResourceManager final : IResourceManager {
     std::thread thread;                 // the dispatch thread
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_IResourceManager)) return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IResourceManager*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object, {comOffer<IResourceManager>(IID_IResourceManager, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
 
     HRESULT Enlist(ITransaction* transaction, ITransactionResourceAsync* res, XACTUOW* uow, LONG* isoLevel,
                    ITransactionEnlistmentAsync** enlistment) override {
