@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
+#include "common/Protocol.h"
 #include "common/Xid.h"
 #include "platform/Socket.h"
-
-constexpr uint32_t kReplyBufferSize = 1000;
 
 struct ClientConnection {
     platform::Socket socket = platform::kInvalidSocket;  // the accepted, connected socket

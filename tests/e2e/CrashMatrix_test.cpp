@@ -49,7 +49,7 @@
 namespace {
 
 using testsupport::ChildProcess;
-constexpr uint16_t kPort = 1439;
+constexpr uint16_t kPort = kServicePort;
 constexpr int kBoundMs = 10000;
 
 enum Point : int32_t {
@@ -231,23 +231,23 @@ bool exchange(Worker& w, Trigger& t, uint8_t code, int32_t flags, const XID& xid
 void runBranch(Worker& w, Trigger& t, BranchRecord& b, int32_t index) {
     if (!ensureConnected(w)) return;
     int32_t r = 0;
-    if (!exchange(w, t, morvalen::kRequestStart, TMNOFLAGS, b.xid, -1, &r) || r != XA_OK) return;
+    if (!exchange(w, t, kRequestStart, TMNOFLAGS, b.xid, -1, &r) || r != XA_OK) return;
     t.reach(kAfterStart);
-    if (!exchange(w, t, morvalen::kRequestEnd, TMSUCCESS, b.xid, -1, &r) || r != XA_OK) return;
+    if (!exchange(w, t, kRequestEnd, TMSUCCESS, b.xid, -1, &r) || r != XA_OK) return;
     t.reach(kAfterEnd);
 
     bool commit = index % 2 == 0;
     if (index % 5 == 4) {
         b.decisionSent = true;
         b.decisionCommit = true;
-        if (!exchange(w, t, morvalen::kRequestCommit, TMONEPHASE, b.xid, kDuringCommit, &r)) return;
+        if (!exchange(w, t, kRequestCommit, TMONEPHASE, b.xid, kDuringCommit, &r)) return;
         if (r == XA_OK) b.outcome = kCommitted;
         if (rolledBackCode(r)) b.outcome = kRolledBack;
         if (b.outcome == kCommitted) t.reach(kAfterCommit);
         return;
     }
     b.prepare = kUnknown;
-    if (!exchange(w, t, morvalen::kRequestPrepare, TMNOFLAGS, b.xid, kDuringPrepare, &r)) return;
+    if (!exchange(w, t, kRequestPrepare, TMNOFLAGS, b.xid, kDuringPrepare, &r)) return;
     if (rolledBackCode(r)) {
         b.prepare = kRefused;
         b.outcome = kRolledBack;
@@ -263,7 +263,7 @@ void runBranch(Worker& w, Trigger& t, BranchRecord& b, int32_t index) {
 
     b.decisionSent = true;
     b.decisionCommit = commit;
-    uint8_t code = commit ? morvalen::kRequestCommit : morvalen::kRequestRollback;
+    uint8_t code = commit ? kRequestCommit : kRequestRollback;
     if (!exchange(w, t, code, TMNOFLAGS, b.xid, commit ? kDuringCommit : kDuringRollback, &r)) return;
     if (r != XA_OK) return;
     b.outcome = commit ? kCommitted : kRolledBack;
@@ -305,7 +305,7 @@ struct Checker {
         int32_t flags = TMSTARTRSCAN;
         for (;;) {
             morvalen::MorvalenReply reply;
-            int32_t r = request(morvalen::kRequestRecover, flags, nullptr, &reply);
+            int32_t r = request(kRequestRecover, flags, nullptr, &reply);
             morvalen::MorvalenRecoverList list;
             if (r < 0 || morvalen::decodeRecover(&reply, &list) != morvalen::kClientOk) return false;
             out->insert(out->end(), list.xids, list.xids + list.count);
@@ -357,7 +357,7 @@ void checkRound(Checker& checker, std::vector<BranchRecord*>& branches,
         // Resolve as the client decided; commit what it had not decided yet.
         bool commit = !b->decisionSent || b->decisionCommit;
         morvalen::MorvalenReply reply;
-        int32_t r = checker.request(commit ? morvalen::kRequestCommit : morvalen::kRequestRollback, TMNOFLAGS,
+        int32_t r = checker.request(commit ? kRequestCommit : kRequestRollback, TMNOFLAGS,
                                     &b->xid, &reply);
         if (r != XA_OK) {
             violation(*b, "an in-doubt branch could not be resolved");
@@ -381,7 +381,7 @@ void checkRound(Checker& checker, std::vector<BranchRecord*>& branches,
         if (b->outcome == kNoOutcome) continue;
         bool committed = b->outcome == kCommitted;
         morvalen::MorvalenReply reply;
-        int32_t r = checker.request(committed ? morvalen::kRequestRollback : morvalen::kRequestCommit, TMNOFLAGS,
+        int32_t r = checker.request(committed ? kRequestRollback : kRequestCommit, TMNOFLAGS,
                                     &b->xid, &reply);
         if (r == XA_OK) violation(*b, committed ? "committed, then rolled back too" : "rolled back, then committed too");
     }

@@ -22,7 +22,7 @@
 namespace {
 
 using testsupport::ChildProcess;
-constexpr uint16_t kPort = 1439;
+constexpr uint16_t kPort = kServicePort;
 constexpr int32_t kExceptionCode = -2228225;
 
 std::string socketName() { return "@morvalen-xa-e2e-" + std::to_string(getpid()); }
