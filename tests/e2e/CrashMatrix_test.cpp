@@ -24,8 +24,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -106,25 +104,9 @@ struct Processes {
     std::atomic<int> dtcdPid{-1};
     std::atomic<int> servicePid{-1};
 
-    bool dtcdUp() const {
-        for (int waited = 0; waited < kBoundMs; waited += 5) {
-            int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path + 1, socket.data() + 1, socket.size() - 1);
-            auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size());
-            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-            ::close(fd);
-            if (up) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
     bool startDtcd() {
         dtcd = std::make_unique<ChildProcess>();
-        if (!testsupport::startProcess(dtcd.get(), testsupport::binPath("dtcd"), {"--data-dir", data.path},
-                                       {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"}) ||
-            !dtcdUp()) {
+        if (!testsupport::startDtcd(dtcd.get(), data.path, socket, {}, kBoundMs)) {
             return false;
         }
         dtcdPid = dtcd->pid;
