@@ -23,15 +23,17 @@ static_assert(sizeof kHandshake == kHandshakeLength + 1 && sizeof kHandshakeRepl
 constexpr uint32_t kReplyBufferSize = 1000;
 constexpr uint32_t kReplyHeaderSize = 8;
 
-// Request codes, the dispatch table's indices.
-constexpr uint8_t kRequestStart = 0;
-constexpr uint8_t kRequestEnd = 1;
-constexpr uint8_t kRequestForget = 2;
-constexpr uint8_t kRequestRecover = 3;
-constexpr uint8_t kRequestPrepare = 4;
-constexpr uint8_t kRequestCommit = 5;
-constexpr uint8_t kRequestRollback = 6;
-constexpr uint8_t kRequestQuery = 7;
+// Request codes, the dispatch table's indices (the byte at offset 4 of a request).
+enum RequestCode : uint8_t {
+    kRequestStart = 0,
+    kRequestEnd = 1,
+    kRequestForget = 2,
+    kRequestRecover = 3,
+    kRequestPrepare = 4,
+    kRequestCommit = 5,
+    kRequestRollback = 6,
+    kRequestQuery = 7,
+};
 
 // XIDs listed by one recover reply at the most.
 constexpr int32_t kRecoverBatch = 7;
