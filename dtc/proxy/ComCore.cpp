@@ -20,6 +20,7 @@
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
+#include "platform/ThreadSafety.h"
 
 using namespace dtcwire;
 
@@ -28,19 +29,19 @@ namespace {
 // Private interface id by which the core recognises its own transactions.
 constexpr IID IID_DtcCoreTransaction = {0x5E0D1C2A, 0x7B31, 0x4C8E, {0x9A, 0x44, 0x21, 0x6B, 0x3F, 0x80, 0xD1, 0x07}};
 
-std::mutex& tmMutex() {
-    static std::mutex* m = new std::mutex; // never destroyed: see Tables in XaCore.cpp
+platform::Mutex& tmMutex() {
+    static platform::Mutex* m = new platform::Mutex; // never destroyed: see Tables in XaCore.cpp
     return *m;
 }
 
-ConnectionRef& tmConnection() { // guarded by tmMutex()
+ConnectionRef& tmConnection() REQUIRES(tmMutex()) {
     static ConnectionRef* c = new ConnectionRef;
     return *c;
 }
 
 // The process's connection for transaction-manager calls, reconnected when lost.
 ConnectionRef ensureTmConnection() {
-    std::lock_guard lock(tmMutex());
+    platform::MutexLock lock(tmMutex());
     ConnectionRef& c = tmConnection();
     if (c == nullptr || !connectionAlive(*c)) c = connectionOpen();
     return c;
