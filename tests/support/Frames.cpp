@@ -20,11 +20,15 @@ Bytes handshakeReplyBytes() {
     return Bytes(kHandshakeReply, kHandshakeReply + kHandshakeReplyLength);
 }
 
+void putInt(Bytes* b, int32_t v) {
+    uint8_t raw[4];
+    std::memcpy(raw, &v, 4);
+    b->insert(b->end(), raw, raw + 4);
+}
+
 Bytes requestHeader(uint8_t code, int32_t flags) {
     Bytes b = {0, 0, 0, 0, code};
-    uint8_t raw[4];
-    std::memcpy(raw, &flags, 4);
-    b.insert(b.end(), raw, raw + 4);
+    putInt(&b, flags);
     return b;
 }
 

@@ -19,6 +19,8 @@ using Bytes = std::vector<uint8_t>;
 // The 16 bytes a client sends first, and the 8 the service answers.
 Bytes handshakeBytes();
 Bytes handshakeReplyBytes();
+// Appends v as 4 little-endian bytes.
+void putInt(Bytes* b, int32_t v);
 // The 9-byte request header: the reserved word (0), the request code and the
 // flags word, before the XID field.
 Bytes requestHeader(uint8_t code, int32_t flags = 0);
