@@ -4,11 +4,10 @@
 
 #include <cstdint>
 
+#include "common/Protocol.h"
 #include "common/Xid.h"
 #include "platform/Socket.h"
 #include "platform/Tls.h"
-
-constexpr uint32_t kReplyBufferSize = 1000;
 
 struct ClientConnection {
     platform::Socket socket = platform::kInvalidSocket;  // the accepted, connected socket

@@ -57,7 +57,6 @@ namespace {
 
 constexpr int32_t kListenBacklog = 50;
 constexpr uint32_t kHandshakeTimeoutMs = 1000;
-constexpr int32_t kHandshakeLength = 16;
 constexpr int32_t kMessageBufferSize = 1000;
 // The pause after an accept that failed for want of descriptors or memory:
 // long enough not to spin, short enough that clients barely notice.
@@ -98,7 +97,7 @@ void reportSocketFailure(const char* format, int32_t code) {
 
 // The handshake value, written byte by byte into the caller's buffer before
 // every comparison rather than kept as a string. None of its bytes is zero.
-void assembleHandshake(uint8_t* value) {
+constexpr void assembleHandshake(uint8_t* value) {
     value[0] = 'M';
     value[1] = 'o';
     value[2] = 'r';
@@ -116,6 +115,19 @@ void assembleHandshake(uint8_t* value) {
     value[14] = '0';
     value[15] = '8';
 }
+
+// True when the assembled value is the one clients send (common/Protocol.h).
+constexpr bool assembledHandshakeIsTheClients() {
+    uint8_t value[kHandshakeLength]{};
+    assembleHandshake(value);
+    for (int32_t i = 0; i < kHandshakeLength; ++i) {
+        if (value[i] != static_cast<uint8_t>(kHandshake[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(assembledHandshakeIsTheClients(), "the listener expects the handshake clients send");
 
 }  // namespace
 
@@ -227,7 +239,7 @@ void admitClient(void* record) {
         // it would be without them.
         (void)platform::socketSetKeepAlive(c->socket, keepAlive.idleSeconds, keepAlive.intervalSeconds, keepAlive.count);
         (void)socketSetTimeout(c, frameBoundMs());
-        (void)socketSendBytes(c, "Morvalen", 8);
+        (void)socketSendBytes(c, kHandshakeReply, kHandshakeReplyLength);
         admitted = true;
     });
     if (!admitted) {

@@ -5,10 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/Protocol.h"
 #include "net/Connection.h"
 #include "platform/Socket.h"
-
-constexpr uint16_t kServicePort = 1439;
 
 // The listening socket once bound, kInvalidSocket before; the stop sequence
 // shuts it down and closes it to wake a blocked accept.

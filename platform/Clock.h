@@ -12,6 +12,8 @@ namespace platform {
 // Tests substitute the clock; nullptr restores the real one.
 using TickSource = uint32_t (*)();
 void tickCountSubstitute(TickSource source) noexcept;
+// The port's own count, which tickCount returns unless a test substituted it.
+[[nodiscard]] uint32_t systemTickCount() noexcept;
 
 // Pauses the calling thread for at least the given milliseconds.
 void sleepMs(uint32_t milliseconds) noexcept;

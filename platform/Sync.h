@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/ThreadSafety.h"
+
 namespace platform {
 
 // A manual-reset event: set wakes every waiter and stays set until reset.
@@ -51,7 +53,10 @@ struct CriticalSection {
 #endif
 
 // The re-entrant lock. Tracks its owner and depth so that code can assert it holds it.
-struct ReentrantLock {
+// A capability for clang's thread-safety analysis (ThreadSafety.h), which knows
+// no re-entry: code that takes it again while holding it does so through a
+// function of its own, never twice in one function body.
+struct CAPABILITY("mutex") ReentrantLock {
 #if defined(_WIN32)
     CriticalSection mutex;
 #else
@@ -61,15 +66,15 @@ struct ReentrantLock {
     int32_t depth = 0;               // written only by the holder
 };
 
-void lockEnter(ReentrantLock& lock);
-void lockLeave(ReentrantLock& lock);
+void lockEnter(ReentrantLock& lock) ACQUIRE(lock);
+void lockLeave(ReentrantLock& lock) RELEASE(lock);
 // True when the calling thread holds the lock.
 [[nodiscard]] bool lockHeldByMe(const ReentrantLock& lock);
 
 // Holds a ReentrantLock for a scope.
-struct ScopedLock {
-    explicit ScopedLock(ReentrantLock& l) : lock(l) { lockEnter(lock); }
-    ~ScopedLock() { lockLeave(lock); }
+struct SCOPED_CAPABILITY ScopedLock {
+    explicit ScopedLock(ReentrantLock& l) ACQUIRE(l) : lock(l) { lockEnter(lock); }
+    ~ScopedLock() RELEASE() { lockLeave(lock); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
     ReentrantLock& lock;

@@ -2,17 +2,19 @@
 # Builds and runs every test: once in a plain build (with its Debian packages,
 # scripts/package.sh), then under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer,
-# then the Windows build (cross-built with mingw-w64) under Wine, then a short
-# run of every fuzz target (clang, libFuzzer; tests/fuzz).
-# Usage: scripts/test.sh [plain|asan|tsan|windows|fuzz-short|fuzz]...
-#   default: plain asan tsan windows fuzz-short
+# then checks the lock annotations with a clang build (thread-safety: build
+# only, -Wthread-safety as an error), then the Windows build (cross-built with
+# mingw-w64) under Wine, then a short run of every fuzz target (clang,
+# libFuzzer; tests/fuzz).
+# Usage: scripts/test.sh [plain|asan|tsan|thread-safety|windows|fuzz-short|fuzz]...
+#   default: plain asan tsan thread-safety windows fuzz-short
 #   fuzz-short: FUZZ_SECONDS (default 5) per target, as CI runs it
 #   fuzz:       FUZZ_SECONDS (default 600) per target, for long runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan windows fuzz-short)
+[ ${#variants[@]} -eq 0 ] && variants=(plain asan tsan thread-safety windows fuzz-short)
 deps_options=()
 for v in "${variants[@]}"; do
   [ "$v" = windows ] && deps_options+=(--windows)
@@ -91,6 +93,15 @@ for v in "${variants[@]}"; do
     continue
   fi
   case "$v" in
+    thread-safety)
+      # Everything built with clang and MORVALEN_THREAD_SAFETY: a lock claim
+      # (GUARDED_BY, REQUIRES) the code breaks fails the build. Nothing runs.
+      echo "=== thread-safety build (build-thread-safety)"
+      outcome=0
+      CC=clang CXX=clang++ scripts/build.sh build-thread-safety -DCMAKE_BUILD_TYPE=Debug \
+        -DMORVALEN_THREAD_SAFETY=ON || outcome=1
+      tally "$v" "$outcome"
+      continue ;;
     fuzz-short|fuzz)
       echo "=== $v"
       if [ "$v" = fuzz ]; then seconds=${FUZZ_SECONDS:-600}; else seconds=${FUZZ_SECONDS:-5}; fi
@@ -101,7 +112,7 @@ for v in "${variants[@]}"; do
     plain) dir=build;      opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan)  dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=address -DMORVALEN_BENCH=OFF) ;;
     tsan)  dir=build-tsan; opts=(-DCMAKE_BUILD_TYPE=Debug -DMORVALEN_SANITIZE=thread -DMORVALEN_BENCH=OFF) ;;
-    *) echo "unknown variant: $v (plain, asan, tsan, windows, fuzz-short or fuzz)" >&2; exit 2 ;;
+    *) echo "unknown variant: $v (plain, asan, tsan, thread-safety, windows, fuzz-short or fuzz)" >&2; exit 2 ;;
   esac
   echo "=== $v build ($dir)"
   scripts/build.sh "$dir" "${opts[@]}"

@@ -33,12 +33,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "common/Codes.h"
 #include "platform/Library.h"
+#include "platform/ThreadSafety.h"
 #include "report/Guard.h"
 #include "report/Report.h"
 #include "xa/ScopeExit.h"
@@ -64,12 +64,12 @@ struct DtcBinding {
     uint64_t generation = 0;                               // set when published; 0 while unbound
 };
 
-std::mutex bindingMutex;
-DtcBinding binding;                                  // guarded by bindingMutex; changed also under bridgeLock
-int32_t callsInFlight = 0;                           // guarded by bindingMutex
-std::vector<platform::LibraryHandle> deferredUnloads;  // guarded by bindingMutex
-bool released = false;                               // guarded by bindingMutex; set by releaseBridge for good
-uint64_t lastGeneration = 0;                         // guarded by bindingMutex; the latest published
+platform::Mutex bindingMutex;
+DtcBinding binding GUARDED_BY(bindingMutex);  // changed also under bridgeLock
+int32_t callsInFlight GUARDED_BY(bindingMutex) = 0;
+std::vector<platform::LibraryHandle> deferredUnloads GUARDED_BY(bindingMutex);
+bool released GUARDED_BY(bindingMutex) = false;        // set by releaseBridge for good
+uint64_t lastGeneration GUARDED_BY(bindingMutex) = 0;  // the latest published
 
 // Unloads now when no call is in flight, otherwise leaves it to the last call.
 // Should the deferral itself fail for want of memory, the library simply stays
@@ -79,7 +79,7 @@ void unloadWhenIdle(platform::LibraryHandle library) noexcept {
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(bindingMutex);
+        platform::MutexLock hold(bindingMutex);
         if (callsInFlight > 0) {
             try {
                 deferredUnloads.push_back(library);
@@ -95,7 +95,7 @@ void unloadWhenIdle(platform::LibraryHandle library) noexcept {
 // when the call is left by an exception).
 struct CallLoan {
     explicit CallLoan(DtcSlot slot) {
-        std::lock_guard<std::mutex> hold(bindingMutex);
+        platform::MutexLock hold(bindingMutex);
         if (binding.library == nullptr || binding.slots[slot] == nullptr) {
             return;
         }
@@ -109,7 +109,7 @@ struct CallLoan {
         }
         std::vector<platform::LibraryHandle> due;
         {
-            std::lock_guard<std::mutex> hold(bindingMutex);
+            platform::MutexLock hold(bindingMutex);
             if (--callsInFlight == 0) {
                 due.swap(deferredUnloads);
             }
@@ -264,7 +264,7 @@ int32_t init() noexcept {
             // In the parallel mode a standing binding is answered without
             // waiting for bridgeLock, which a cookie export or a registry
             // operation may hold; only binding afresh takes it.
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             if (binding.library != nullptr) {
                 return 0;
             }
@@ -273,7 +273,7 @@ int32_t init() noexcept {
         // cookie export and the handlers' direct DTC calls.
         platform::ScopedLock hold(bridgeLock());
         {
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             if (binding.library != nullptr) {
                 return 0;  // bound: the XA connection is not opened again
             }
@@ -294,13 +294,13 @@ int32_t init() noexcept {
         });
         bool retired = false;
         {
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             retired = released;
         }
         // After the stop sequence has released the bridge nothing binds again.
         result = retired ? XAER_RMFAIL : bindFresh(&fresh);
         if (result == 0) {
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             fresh.generation = ++lastGeneration;
             binding = fresh;
             fresh = DtcBinding{};
@@ -315,7 +315,7 @@ void deinit() noexcept {
         platform::ScopedLock hold(bridgeLock());
         DtcBinding old;
         {
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             old = binding;
             binding = DtcBinding{};
         }
@@ -331,7 +331,7 @@ void deinitGeneration(uint64_t generation) noexcept {
         platform::ScopedLock hold(bridgeLock());
         DtcBinding old;
         {
-            std::lock_guard<std::mutex> state(bindingMutex);
+            platform::MutexLock state(bindingMutex);
             if (binding.library == nullptr || binding.generation != generation) {
                 return;  // already dropped, and perhaps bound afresh since: not ours to drop
             }
@@ -348,7 +348,7 @@ void releaseBridge() noexcept {
     // the interfaces are not released (they stay reachable for such a request).
     platform::LibraryHandle library = nullptr;
     {
-        std::lock_guard<std::mutex> state(bindingMutex);
+        platform::MutexLock state(bindingMutex);
         released = true;
         library = binding.library;
         binding.library = nullptr;
@@ -382,12 +382,12 @@ int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* genera
 }
 
 DtcInterfaces dtcInterfaces() noexcept {
-    std::lock_guard<std::mutex> state(bindingMutex);
+    platform::MutexLock state(bindingMutex);
     return DtcInterfaces{binding.whereabouts, binding.exportFactory, binding.lookup};
 }
 
 DtcInterfaces dtcInterfacesAcquire() noexcept {
-    std::lock_guard<std::mutex> state(bindingMutex);
+    platform::MutexLock state(bindingMutex);
     if (binding.library == nullptr || binding.whereabouts == nullptr || binding.exportFactory == nullptr ||
         binding.lookup == nullptr) {
         return DtcInterfaces{nullptr, nullptr, nullptr};
@@ -399,11 +399,11 @@ DtcInterfaces dtcInterfacesAcquire() noexcept {
 }
 
 int32_t dtcCallsInFlight() noexcept {
-    std::lock_guard<std::mutex> state(bindingMutex);
+    platform::MutexLock state(bindingMutex);
     return callsInFlight;
 }
 
 uint64_t dtcBindingGeneration() noexcept {
-    std::lock_guard<std::mutex> state(bindingMutex);
+    platform::MutexLock state(bindingMutex);
     return binding.library != nullptr ? binding.generation : 0;
 }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/Codes.h"
+#include "common/Protocol.h"
 #include "common/Xid.h"
 #include "report/Guard.h"
 #include "xa/Binding.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-constexpr int32_t kRecoverBatch = 7;
 constexpr size_t kEncodingBytes = 980;  // 7 entries of at most 134 bytes fit in 938
 static_assert(sizeof(XID) * kRecoverBatch == kEncodingBytes, "the XID array is 980 bytes too");
 

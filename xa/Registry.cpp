@@ -55,9 +55,9 @@ namespace {
 constexpr int32_t kInitialCapacity = 100;
 constexpr int32_t kStopPolls = 10;  // garbageThreadDaten waits at most 10 x 1 ms for the worker
 
-ThreadDaten** threadDatenList = nullptr;  // guarded by bridgeLock; lives as long as the process
-int32_t threadDatenCount = 0;             // guarded by bridgeLock
-int32_t threadDatenCapacity = 0;          // guarded by bridgeLock
+ThreadDaten** threadDatenList GUARDED_BY(bridgeLock()) = nullptr;  // lives as long as the process
+int32_t threadDatenCount GUARDED_BY(bridgeLock()) = 0;
+int32_t threadDatenCapacity GUARDED_BY(bridgeLock()) = 0;
 
 constexpr uint32_t kFullWalkIntervalMs = 1000;  // searches walk the whole list at most this often
 
@@ -89,9 +89,9 @@ struct XidSame {
 using XidIndex = std::unordered_map<const XID*, ThreadDaten*, XidHash, XidSame>;
 
 // Keyed by the listed record's own xid, which never changes while it is listed.
-XidIndex* threadDatenIndex = nullptr;  // guarded by bridgeLock; made with the list, never freed
-int32_t duplicateCount = 0;            // listed records not indexed (an earlier one has their XID)
-uint32_t lastFullWalk = 0;             // tick count of the last search walk that reached the list's end
+XidIndex* threadDatenIndex GUARDED_BY(bridgeLock()) = nullptr;  // made with the list, never freed
+int32_t duplicateCount GUARDED_BY(bridgeLock()) = 0;  // listed records not indexed (an earlier one has their XID)
+uint32_t lastFullWalk GUARDED_BY(bridgeLock()) = 0;   // tick count of the last search walk that reached the list's end
 
 std::atomic<int32_t> recordsAlive{0};  // records made and not yet freed
 
@@ -115,7 +115,7 @@ int32_t clampLength(int32_t length, int32_t offset) {
     return length > XIDDATASIZE - offset ? XIDDATASIZE - offset : length;
 }
 
-bool expired(const ThreadDaten* record, uint32_t now) {
+bool expired(const ThreadDaten* record, uint32_t now) REQUIRES(bridgeLock()) {
     // Unsigned 32-bit arithmetic throughout, as the tick count is: nothing
     // expires while the tick count is at or below ten minutes, and a wrap of
     // the tick count is not corrected for.
@@ -128,7 +128,7 @@ bool expired(const ThreadDaten* record, uint32_t now) {
 // rolled back: it belongs to its transaction manager, whose commit or rollback
 // alone may end it, and stays in doubt at the coordinator (recover lists it);
 // only its record goes, with a warning of its own.
-void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
+void sweepThreadDaten(ThreadDaten* record, uint32_t now) REQUIRES(bridgeLock()) {
     int32_t gtridLength = clampLength(record->xid.gtrid_length, 0);
     int32_t bqualLength = clampLength(record->xid.bqual_length, gtridLength);
     char gtrid[2 * XIDDATASIZE + 1];
@@ -152,7 +152,7 @@ void sweepThreadDaten(ThreadDaten* record, uint32_t now) {
 
 // Drops an unlinked record from the index; the earliest listed record with
 // the same XID, if any, takes its place. Under bridgeLock.
-void unindexThreadDaten(ThreadDaten* record) {
+void unindexThreadDaten(ThreadDaten* record) REQUIRES(bridgeLock()) {
     if (!record->indexed) {
         --duplicateCount;
         return;
@@ -175,7 +175,9 @@ void unindexThreadDaten(ThreadDaten* record) {
 
 }  // namespace
 
-ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept {
+// The new record is not shared yet, so its time stamp is written without
+// bridgeLock: the analysis cannot know that, and is off here.
+ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept NO_THREAD_SAFETY_ANALYSIS {
     *eventsFailed = false;
     auto* record = new (std::nothrow) ThreadDaten;
     if (record == nullptr) {
@@ -202,7 +204,9 @@ void retainThreadDaten(ThreadDaten* record) noexcept {
     record->references.fetch_add(1, std::memory_order_relaxed);
 }
 
-void releaseThreadDaten(ThreadDaten* record) noexcept {
+// The last reference frees the cookie without bridgeLock: no other thread can
+// reach the record any more, which the analysis cannot know, so it is off here.
+void releaseThreadDaten(ThreadDaten* record) noexcept NO_THREAD_SAFETY_ANALYSIS {
     if (record == nullptr || record->references.fetch_sub(1, std::memory_order_acq_rel) != 1) {
         return;
     }

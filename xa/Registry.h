@@ -6,6 +6,7 @@
 
 #include "platform/Sync.h"
 #include "contract/xa.h"
+#include "xa/Binding.h"
 
 // Commands for a branch's worker; every value other than 1 and 2 acts as CMD_STOP.
 // garbageThreadDaten asks for the stop through stopRequested instead, so that it
@@ -36,15 +37,15 @@ struct ThreadDaten {
     std::atomic<int32_t> firstStart{kFirstStartPending};  // outcome of the first start (see Worker.cpp)
     std::atomic<uint8_t> startedInDtc{0};  // the first DTC_XaStart succeeded (set by the worker)
     std::atomic<uint8_t> prepared{0};      // a prepare of the branch answered XA_OK
-    uint8_t* cookie = nullptr;             // exported cookie, owned; written under bridgeLock, then fixed
-    uint32_t cookieLength = 0;             // bytes in cookie, as Export gave them
+    uint8_t* cookie GUARDED_BY(bridgeLock()) = nullptr;  // exported cookie, owned; written once, by the worker
+    uint32_t cookieLength GUARDED_BY(bridgeLock()) = 0;  // bytes in cookie, as Export gave them
     platform::Event* doneEvent = nullptr;     // manual reset: the worker finished a command
     platform::Event* commandEvent = nullptr;  // manual reset: a command was posted
     std::atomic<int32_t> joinCount{0};     // TMJOIN starts not yet matched by an end
     std::atomic<uint8_t> closing{0};       // 1 once the worker has left its loop; never cleared
     std::atomic<uint8_t> posting{1};       // 1 while a poster owns the hand-off (the creator first)
-    uint32_t timeStamp = 0;                // tick count of creation or of the last search hit; under bridgeLock
-    bool indexed = false;                  // the XID index names this record (see Registry.cpp); under bridgeLock
+    uint32_t timeStamp GUARDED_BY(bridgeLock()) = 0;  // tick count of creation or of the last search hit
+    bool indexed GUARDED_BY(bridgeLock()) = false;    // the XID index names this record (see Registry.cpp)
     std::atomic<int32_t> references{1};    // holders of the record (see Registry.cpp); the last frees it
 };
 

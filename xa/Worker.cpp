@@ -44,12 +44,12 @@
 #include "xa/Worker.h"
 
 #include <condition_variable>
-#include <mutex>
 #include <utility>
 
 #include "common/Codes.h"
 #include "common/Xid.h"
 #include "platform/Thread.h"
+#include "platform/ThreadSafety.h"
 #include "report/Guard.h"
 #include "xa/Binding.h"
 #include "xa/Cookie.h"
@@ -118,8 +118,8 @@ bool postCommand(ThreadDaten* record, int32_t command, int32_t flags) {
 // outcome here. One pair for the process: such joins are rare, and a record
 // then needs no third event of its own. Never destroyed, as detached threads
 // may still use them while the process ends.
-std::mutex& firstStartMutex() {
-    static std::mutex* const mutex = new std::mutex;
+platform::Mutex& firstStartMutex() {
+    static platform::Mutex* const mutex = new platform::Mutex;
     return *mutex;
 }
 std::condition_variable& firstStartSettled() {
@@ -131,7 +131,7 @@ std::condition_variable& firstStartSettled() {
 // for it.
 void settleFirstStart(ThreadDaten* record, int32_t outcome) {
     {
-        std::lock_guard<std::mutex> hold(firstStartMutex());
+        platform::MutexLock hold(firstStartMutex());
         record->firstStart.store(outcome, std::memory_order_release);
     }
     firstStartSettled().notify_all();
@@ -208,10 +208,10 @@ int32_t joinBranch(ThreadDatenRef found, BranchCookie* out) {
     ThreadDaten* record = found.record;
     int32_t outcome = record->firstStart.load(std::memory_order_acquire);
     if (outcome == kFirstStartPending) {
-        std::unique_lock<std::mutex> hold(firstStartMutex());
-        firstStartSettled().wait(hold, [record] {
-            return record->firstStart.load(std::memory_order_acquire) != kFirstStartPending;
-        });
+        platform::MutexLock hold(firstStartMutex());
+        while (record->firstStart.load(std::memory_order_acquire) == kFirstStartPending) {
+            platform::condWait(firstStartSettled(), firstStartMutex());
+        }
         outcome = record->firstStart.load(std::memory_order_acquire);
     }
     if (outcome == kFirstStartFailed) {
@@ -220,6 +220,14 @@ int32_t joinBranch(ThreadDatenRef found, BranchCookie* out) {
     record->joinCount.fetch_add(1, std::memory_order_relaxed);
     handCookie(std::move(found), out);
     return XA_OK;
+}
+
+// Whether the branch's cookie has been exported. Only the worker writes the
+// cookie (under bridgeLock, where a joining start reads it), and only the
+// worker asks this, so it reads its own write without the lock; the analysis
+// cannot know which thread calls, and is off here.
+bool cookieExported(const ThreadDaten* record) NO_THREAD_SAFETY_ANALYSIS {
+    return record->cookie != nullptr;
 }
 
 // CMD_START: DTC_XaStart, then the cookie on the branch's first success. True
@@ -233,7 +241,7 @@ bool runStart(ThreadDaten* record, int32_t flags, int32_t* last, uint64_t* lastG
         return false;
     }
     record->startedInDtc.store(1, std::memory_order_relaxed);
-    if (record->cookie == nullptr) {  // only this thread writes it, so no lock to read it
+    if (!cookieExported(record)) {
         int32_t exported = getCookie(&record->cookie, &record->cookieLength);
         *last = exported;
         if (exported < 0) {

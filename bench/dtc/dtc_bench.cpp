@@ -9,12 +9,9 @@
 // Usage: dtc_bench [seconds-per-run (default 3)] [parent directory for the data (default $TMPDIR or /tmp)]
 // dtcd is taken from beside this program.
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +24,7 @@
 #include <vector>
 
 #include "contract/xa.h"
+#include "support/Dtcd.h"
 
 namespace {
 
@@ -43,40 +41,28 @@ std::string selfDir() {
 
 // Starts dtcd and waits for READY=1; answers its pid or -1.
 pid_t startDaemon(const std::string& dataDir, const std::string& socketName, bool groupCommit) {
-    std::string notifyName = socketName + "-notify";
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, notifyName.c_str() + 1, notifyName.size() - 1);
-    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notifyName.size());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return -1;
     std::string program = selfDir() + "/dtcd";
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("DTCD_SOCKET", socketName.c_str(), 1);
-        setenv("NOTIFY_SOCKET", notifyName.c_str(), 1);
-        if (groupCommit)
-            execl(program.c_str(), program.c_str(), "--data-dir", dataDir.c_str(), static_cast<char*>(nullptr));
-        else
-            execl(program.c_str(), program.c_str(), "--data-dir", dataDir.c_str(), "--no-group-commit",
-                  static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    pollfd p{fd, POLLIN, 0};
-    bool ready = false;
-    for (int i = 0; i < 100 && !ready; ++i) {
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buffer[128];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        ready = n > 0 && std::string(buffer, static_cast<size_t>(n)).find("READY=1") != std::string::npos;
-    }
-    close(fd);
-    if (!ready) {
+    pid_t pid = -1;
+    bool ready = testsupport::dtcdStartReady(socketName, 10000, [&](const std::string& notifySocket) {
+        pid = fork();
+        if (pid == 0) {
+            setenv("DTCD_SOCKET", socketName.c_str(), 1);
+            setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
+            if (groupCommit)
+                execl(program.c_str(), program.c_str(), "--data-dir", dataDir.c_str(), static_cast<char*>(nullptr));
+            else
+                execl(program.c_str(), program.c_str(), "--data-dir", dataDir.c_str(), "--no-group-commit",
+                      static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return static_cast<int>(pid);
+    });
+    if (!ready && pid > 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return -1;
     }
-    return pid;
+    return ready ? pid : -1;
 }
 
 // Runs whole branches on `threads` threads for `seconds`; answers pairs per

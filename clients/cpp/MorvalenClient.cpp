@@ -1,5 +1,5 @@
 // The Morvalen wire-protocol client: plain POSIX sockets, no dependency on the
-// service's own code. Requests leave in one write with TCP_NODELAY set (a
+// service's own code (the protocol's values and result codes are common/'s). Requests leave in one write with TCP_NODELAY set (a
 // request in two writes with Nagle on costs a delayed-ACK round of about 40 ms);
 // replies are read whole with poll and a deadline.
 #include "MorvalenClient.h"
@@ -18,6 +18,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "common/Codes.h"
 
 namespace morvalen {
 namespace {
@@ -233,11 +235,11 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
         }
     }
 
-    status = writeFull(c, reinterpret_cast<const uint8_t*>(kHandshake), 16);
+    status = writeFull(c, reinterpret_cast<const uint8_t*>(kHandshake), kHandshakeLength);
     if (status != kClientOk) {
         return failAndClose(c, status);
     }
-    uint8_t answer[8];
+    uint8_t answer[kHandshakeReplyLength];
     status = readFull(c, answer, sizeof answer, deadline);
     if (status == kClientClosed) {
         return failAndClose(c, kClientHandshakeFailed);  // the service drops a refused handshake silently
@@ -245,7 +247,7 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
     if (status != kClientOk) {
         return failAndClose(c, status);
     }
-    if (std::memcmp(answer, kHandshakeReply, 8) != 0) {
+    if (std::memcmp(answer, kHandshakeReply, kHandshakeReplyLength) != 0) {
         return failAndClose(c, kClientHandshakeFailed);
     }
     return kClientOk;
@@ -314,18 +316,18 @@ int32_t clientReadReply(MorvalenConnection* c, MorvalenReply* reply) {
         return kClientNotConnected;
     }
     int64_t deadline = deadlineAfter(c->timeoutMs);
-    uint8_t header[8];
+    uint8_t header[kReplyHeaderSize];
     int32_t status = readFull(c, header, sizeof header, deadline);
     if (status != kClientOk) {
         return failAndClose(c, status);
     }
     int32_t length = getInt(header);
-    if (length < 8 || length > static_cast<int32_t>(kMaxReply)) {
+    if (length < static_cast<int32_t>(kReplyHeaderSize) || length > static_cast<int32_t>(kReplyBufferSize)) {
         return failAndClose(c, kClientBadReply);  // the stream cannot be trusted any more
     }
     reply->length = length;
     reply->result = getInt(header + 4);
-    reply->payloadLength = static_cast<uint32_t>(length - 8);
+    reply->payloadLength = static_cast<uint32_t>(length) - kReplyHeaderSize;
     status = readFull(c, reply->payload, reply->payloadLength, deadline);
     if (status != kClientOk) {
         reply->payloadLength = 0;
@@ -572,14 +574,14 @@ const char* xaResultText(int32_t result) {
         case XAER_RMFAIL: return "XAER_RMFAIL";
         case XAER_DUPID: return "XAER_DUPID";
         case XAER_OUTSIDE: return "XAER_OUTSIDE";
-        case -1: return "no branch to resume (-1)";
-        case -0x20001: return "record cannot be allocated";
-        case -0x30001: return "worker cannot be signalled on resume";
-        case -0x40001: return "branch worker cannot be started";
-        case -0x100001: return "no branch to end";
-        case -0x110001: return "worker cannot be signalled on end";
-        case -0x200001: return "branch registry cannot grow";
-        case -0x220001: return "exception in the service";
+        case kSocketFailure: return "no branch to resume (-1)";
+        case kRecordAllocFailed: return "record cannot be allocated";
+        case kResumeSignalFailed: return "worker cannot be signalled on resume";
+        case kWorkerStartFailed: return "branch worker cannot be started";
+        case kEndNoRecord: return "no branch to end";
+        case kEndSignalFailed: return "worker cannot be signalled on end";
+        case kRegistryGrowFailed: return "branch registry cannot grow";
+        case kExceptionCaught: return "exception in the service";
         default: return "unknown";
     }
 }

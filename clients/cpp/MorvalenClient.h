@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/Protocol.h"
 #include "contract/xa.h"
 
 namespace morvalen {
@@ -30,29 +31,16 @@ constexpr int32_t kClientBadReply = -1009;        // the reply does not have the
 constexpr int32_t kClientNotConnected = -1010;    // the connection is closed
 constexpr int32_t kClientTlsFailed = -1011;       // TLS: a file, the server's certificate or the handshake failed
 
-constexpr uint16_t kDefaultPort = 1439;
+// The handshake, the request codes and the reply sizes are the protocol's
+// own (common/Protocol.h); these are the client's.
+constexpr uint16_t kDefaultPort = kServicePort;
 constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint32_t kDefaultTimeoutMs = 30000;
 constexpr int32_t kDefaultFormatId = 0x4D56;  // "MV"; any format identifier but -1 will do
 
-// The 16 bytes a client sends first, and the 8 bytes the service answers.
-constexpr char kHandshake[] = "Morvalen/XA/2.08";  // sent without its terminator
-constexpr char kHandshakeReply[] = "Morvalen";
-
-// Request codes.
-constexpr uint8_t kRequestStart = 0;
-constexpr uint8_t kRequestEnd = 1;
-constexpr uint8_t kRequestForget = 2;
-constexpr uint8_t kRequestRecover = 3;
-constexpr uint8_t kRequestPrepare = 4;
-constexpr uint8_t kRequestCommit = 5;
-constexpr uint8_t kRequestRollback = 6;
-constexpr uint8_t kRequestQuery = 7;
-
-constexpr uint32_t kMaxReply = 1000;                  // the service never sends more
-constexpr uint32_t kMaxPayload = kMaxReply - 8;       // reply bytes after the header
-constexpr int32_t kMaxRecoverPerReply = 7;            // XIDs listed by one recover reply
-constexpr uint32_t kMaxRequest = 10 + 6 + XIDDATASIZE;  // 144 bytes
+constexpr uint32_t kMaxPayload = kReplyBufferSize - kReplyHeaderSize;  // reply bytes after the header
+constexpr int32_t kMaxRecoverPerReply = kRecoverBatch;                 // XIDs listed by one recover reply
+constexpr uint32_t kMaxRequest = 10 + 6 + XIDDATASIZE;                 // 144 bytes
 
 struct MorvalenConnection {
     int fd = -1;                              // the connected socket, -1 when closed

@@ -16,9 +16,11 @@
 #include <mutex>
 #include <new>
 
+#include "ComObject.h"
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
+#include "platform/ThreadSafety.h"
 
 using namespace dtcwire;
 
@@ -27,19 +29,19 @@ namespace {
 // Private interface id by which the core recognises its own transactions.
 constexpr IID IID_DtcCoreTransaction = {0x5E0D1C2A, 0x7B31, 0x4C8E, {0x9A, 0x44, 0x21, 0x6B, 0x3F, 0x80, 0xD1, 0x07}};
 
-std::mutex& tmMutex() {
-    static std::mutex* m = new std::mutex; // never destroyed: see Tables in XaCore.cpp
+platform::Mutex& tmMutex() {
+    static platform::Mutex* m = new platform::Mutex; // never destroyed: see Tables in XaCore.cpp
     return *m;
 }
 
-ConnectionRef& tmConnection() { // guarded by tmMutex()
+ConnectionRef& tmConnection() REQUIRES(tmMutex()) {
     static ConnectionRef* c = new ConnectionRef;
     return *c;
 }
 
 // The process's connection for transaction-manager calls, reconnected when lost.
 ConnectionRef ensureTmConnection() {
-    std::lock_guard lock(tmMutex());
+    platform::MutexLock lock(tmMutex());
     ConnectionRef& c = tmConnection();
     if (c == nullptr || !connectionAlive(*c)) c = connectionOpen();
     return c;
@@ -52,20 +54,12 @@ struct Transaction final : ITransaction {
     uint8_t token[16]{};      // cookie secret
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_ITransaction || riid == IID_DtcCoreTransaction))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<ITransaction*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransaction>(IID_ITransaction, this),
+                         comOffer<ITransaction>(IID_DtcCoreTransaction, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT Commit(BOOL, DWORD, DWORD) override {
         return XACT_E_COMMITPREVENTED; // the XA transaction manager alone decides the outcome
     }
@@ -93,6 +87,7 @@ struct Transaction final : ITransaction {
     }
 
 private:
+    friend ULONG comRelease<Transaction>(Transaction*);
     ~Transaction() = default;
 };
 
@@ -139,19 +134,10 @@ struct Exporter final : ITransactionExport {
     std::mutex busy;        // one export at a time
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_ITransactionExport)) return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<ITransactionExport*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object, {comOffer<ITransactionExport>(IID_ITransactionExport, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT Export(IUnknown* transaction, ULONG* cookieSize) override {
         if (transaction == nullptr || cookieSize == nullptr) return E_INVALIDARG;
         Transaction* tx = ownTransaction(transaction);
@@ -192,6 +178,7 @@ struct Exporter final : ITransactionExport {
     }
 
 private:
+    friend ULONG comRelease<Exporter>(Exporter*);
     ~Exporter() = default;
 };
 
@@ -201,29 +188,15 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
     uint8_t instance[16]{}; // the coordinator reached at creation
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_ITransactionImportWhereabouts)
-            *object = static_cast<ITransactionImportWhereabouts*>(this);
-        else if (riid == IID_ITransactionExportFactory)
-            *object = static_cast<ITransactionExportFactory*>(this);
-        else if (riid == IID_IXATransLookup)
-            *object = static_cast<IXATransLookup*>(this);
-        else if (riid == IID_ITransactionImport)
-            *object = static_cast<ITransactionImport*>(this);
-        else if (riid == IID_IResourceManagerFactory)
-            *object = static_cast<IResourceManagerFactory*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransactionImportWhereabouts>(IID_ITransactionImportWhereabouts, this),
+                         comOffer<ITransactionExportFactory>(IID_ITransactionExportFactory, this),
+                         comOffer<IXATransLookup>(IID_IXATransLookup, this),
+                         comOffer<ITransactionImport>(IID_ITransactionImport, this),
+                         comOffer<IResourceManagerFactory>(IID_IResourceManagerFactory, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
 
     HRESULT GetWhereaboutsSize(ULONG* size) override {
         if (size == nullptr) return E_INVALIDARG;
@@ -301,6 +274,7 @@ struct TransactionManager final : ITransactionImportWhereabouts, ITransactionExp
     }
 
 private:
+    friend ULONG comRelease<TransactionManager>(TransactionManager*);
     ~TransactionManager() = default;
 };
 

@@ -32,7 +32,7 @@ constexpr size_t kMaxAbortNotes = 4096;
 // Applies a note that dtcd sent a control connection. Takes c.mu.
 void applyNote(Connection& c, int32_t kind, std::string_view body) {
     if (kind != kNoteTxAborted || body.size() != kIdSize) return;
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     if (c.abortedOverflow) return;
     c.aborted.emplace(body);
     if (c.aborted.size() > kMaxAbortNotes) {
@@ -42,7 +42,7 @@ void applyNote(Connection& c, int32_t kind, std::string_view body) {
 }
 
 // Marks the connection lost and wakes every waiter. Needs c.mu.
-void markLostLocked(Connection& c) {
+void markLostLocked(Connection& c) REQUIRES(c.mu) {
     c.dead = true;
     for (auto& [id, waiter] : c.pending) {
         waiter->lost = true;
@@ -54,7 +54,7 @@ void markLostLocked(Connection& c) {
 
 // Hands one answer to its waiter. Takes c.mu.
 void deliver(Connection& c, uint32_t id, int32_t result, std::string body) {
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     auto it = c.pending.find(id);
     if (it == c.pending.end()) return; // nobody waits (cannot happen with a sound daemon)
     Waiter* waiter = it->second;
@@ -73,7 +73,7 @@ constexpr int kEnded = -1;   // end of the stream, an error or a malformed frame
 // Receives once (waiting for data, or not) and hands out every whole frame
 // received: notes to onNote (or, without one, applyNote), answers to their
 // waiters. Needs the reading role, not c.mu.
-int readOnce(Connection& c, bool wait = true) {
+int readOnce(Connection& c, bool wait = true) EXCLUDES(c.mu) {
     ssize_t n;
     do {
         n = recv(c.fd, c.chunk.get(), kChunk, wait ? 0 : MSG_DONTWAIT);
@@ -117,7 +117,7 @@ void readerLoop(ConnectionRef c) {
     }
     shutdown(c->fd, SHUT_RDWR);
     {
-        std::lock_guard lock(c->mu);
+        platform::MutexLock lock(c->mu);
         markLostLocked(*c);
     }
     if (c->onNote) c->onNote(kNoteLost, {});
@@ -125,7 +125,7 @@ void readerLoop(ConnectionRef c) {
 
 // Gives the reading role back (c.mu held): marks the connection lost when the
 // reading ended it, and wakes a thread that still waits to take the role over.
-void giveUpReading(Connection& c, bool ok) {
+void giveUpReading(Connection& c, bool ok) REQUIRES(c.mu) {
     c.reading = false;
     if (!ok) {
         shutdown(c.fd, SHUT_RDWR);
@@ -154,7 +154,10 @@ ConnectionRef connectionOpen(NoteHandler onNote) {
     c->onNote = std::move(onNote);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) return nullptr;
     if (c->onNote) {
-        c->reading = true; // the reader thread's for good
+        {
+            platform::MutexLock lock(c->mu); // not shared yet; taken for the analysis's sake
+            c->reading = true;                // the reader thread's for good
+        }
         try {
             std::thread(readerLoop, c).detach();
         } catch (...) {
@@ -175,7 +178,7 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
     Waiter waiter;
     uint32_t id;
     {
-        std::lock_guard lock(c.mu);
+        platform::MutexLock lock(c.mu);
         if (c.dead) return false;
         id = c.nextId++;
         if (id == 0) id = c.nextId++;
@@ -184,7 +187,7 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
     std::string frame = requestFrame(id, op, body);
     bool sent = true;
     {
-        std::lock_guard lock(c.sendMu);
+        platform::MutexLock lock(c.sendMu);
         size_t done = 0;
         while (done < frame.size()) {
             ssize_t n = send(c.fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
@@ -199,19 +202,19 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
         }
     }
     if (!sent) shutdown(c.fd, SHUT_RDWR); // whoever reads sees the end and wakes every waiter, this one included
-    std::unique_lock lock(c.mu);
+    platform::MutexLock lock(c.mu);
     while (!waiter.done) {
         if (c.reading) {
-            waiter.cv.wait(lock); // woken with the answer, or to take the reading role over
+            platform::condWait(waiter.cv, c.mu); // woken with the answer, or to take the reading role over
             continue;
         }
         // Nobody reads: this thread does, until its own answer has come.
         c.reading = true;
         bool ok = true;
         while (ok && !waiter.done) {
-            lock.unlock();
+            c.mu.unlock();
             ok = readOnce(c) == kRead;
-            lock.lock();
+            c.mu.lock();
         }
         giveUpReading(c, ok);
     }
@@ -224,7 +227,7 @@ bool connectionCall(Connection& c, uint16_t op, std::string_view body, int32_t* 
 void connectionShutdown(Connection& c) { shutdown(c.fd, SHUT_RDWR); }
 
 bool connectionAlive(Connection& c) {
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     if (c.dead) return false;
     // Whoever reads sees a loss as it happens, after the answers that came
     // before it; a caller that has sent and not yet started to read will.
@@ -243,31 +246,31 @@ bool connectionAlive(Connection& c) {
 }
 
 bool connectionKnownLost(Connection& c) {
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     return c.dead;
 }
 
 bool connectionCatchUp(Connection& c) {
-    std::unique_lock lock(c.mu);
+    platform::MutexLock lock(c.mu);
     if (c.dead) return true;
     if (c.reading || c.abortedOverflow) return false;
     c.reading = true;
     int got = kRead;
     while (got == kRead) {
-        lock.unlock();
+        c.mu.unlock();
         got = readOnce(c, false);
-        lock.lock();
+        c.mu.lock();
     }
     giveUpReading(c, got != kEnded);
     return !c.abortedOverflow;
 }
 
 bool connectionNotedAborted(Connection& c, const uint8_t* uow) {
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     return c.aborted.count(std::string(reinterpret_cast<const char*>(uow), kIdSize)) != 0;
 }
 
 void connectionForgetNote(Connection& c, const uint8_t* uow) {
-    std::lock_guard lock(c.mu);
+    platform::MutexLock lock(c.mu);
     if (!c.aborted.empty()) c.aborted.erase(std::string(reinterpret_cast<const char*>(uow), kIdSize));
 }

@@ -16,12 +16,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/ThreadSafety.h"
+
+// A caller waiting for its answer. Its fields are written and read under its
+// connection's mu (which the analysis cannot name from here).
 struct Waiter {
     std::condition_variable cv; // signalled when done is set, or when the reading role is free
     bool done = false;          // answer (or loss) delivered
@@ -37,18 +40,18 @@ using NoteHandler = std::function<void(int32_t kind, std::string body)>;
 
 struct Connection {
     int fd = -1;                                       // owned; closed by the destructor
-    std::mutex mu;                                     // guards pending, nextId, dead, reading
-    std::unordered_map<uint32_t, Waiter*> pending;     // id -> waiting caller
-    uint32_t nextId = 1;                               // next request id
-    bool dead = false;                                 // lost: every call fails at once
-    bool reading = false;                              // a thread holds the reading role
+    platform::Mutex mu;                                            // guards what is marked so
+    std::unordered_map<uint32_t, Waiter*> pending GUARDED_BY(mu);  // id -> waiting caller
+    uint32_t nextId GUARDED_BY(mu) = 1;                            // next request id
+    bool dead GUARDED_BY(mu) = false;                              // lost: every call fails at once
+    bool reading GUARDED_BY(mu) = false;                           // a thread holds the reading role
     std::string in;                                    // bytes read, not yet a whole frame (reader only)
     std::unique_ptr<char[]> chunk;                     // receive buffer (reader only)
-    std::mutex sendMu;                                 // one frame written at a time
+    platform::Mutex sendMu;                            // one frame written at a time
     uint8_t instance[16]{};                            // dtcd's instance id (from hello)
     NoteHandler onNote;                                // set before the reader starts, or empty
-    std::set<std::string> aborted;                     // transaction ids noted aborted (kNoteTxAborted); under mu
-    bool abortedOverflow = false;                      // too many kept: aborts are no longer known here; under mu
+    std::set<std::string> aborted GUARDED_BY(mu);      // transaction ids noted aborted (kNoteTxAborted)
+    bool abortedOverflow GUARDED_BY(mu) = false;       // too many kept: aborts are no longer known here
     ~Connection();
 };
 using ConnectionRef = std::shared_ptr<Connection>;

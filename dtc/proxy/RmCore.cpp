@@ -18,14 +18,15 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <new>
 #include <thread>
 #include <unordered_map>
 
+#include "ComObject.h"
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
+#include "platform/ThreadSafety.h"
 
 using namespace dtcwire;
 
@@ -34,14 +35,15 @@ namespace {
 struct Dispatch {
     // The reader thread only ever takes queueMu, so a caller may wait for dtcd
     // while it holds mu (Enlist does).
-    std::mutex queueMu;                                             // guards queue, stopping
+    platform::Mutex queueMu;                                        // guards queue, stopping
     std::condition_variable cv;                                     // wakes the thread
-    std::deque<std::pair<int32_t, std::string>> queue;              // notes not yet handled
-    bool stopping = false;                                          // the resource manager was released
-    std::mutex mu;                                                  // guards the rest
-    std::unordered_map<uint64_t, ITransactionResourceAsync*> sinks; // enlistment id -> the RM's sink (one reference)
-    IResourceManagerSink* rmSink = nullptr;                         // one reference, or null
-    bool lost = false;                                              // TMDown delivered
+    std::deque<std::pair<int32_t, std::string>> queue GUARDED_BY(queueMu);  // notes not yet handled
+    bool stopping GUARDED_BY(queueMu) = false;                      // the resource manager was released
+    platform::Mutex mu;                                             // guards the rest
+    // enlistment id -> the RM's sink (one reference)
+    std::unordered_map<uint64_t, ITransactionResourceAsync*> sinks GUARDED_BY(mu);
+    IResourceManagerSink* rmSink GUARDED_BY(mu) = nullptr;          // one reference, or null
+    bool lost GUARDED_BY(mu) = false;                               // TMDown delivered
 };
 
 // Calls the resource manager for one note. Runs on the dispatch thread.
@@ -50,7 +52,7 @@ void handleNote(Dispatch& d, int32_t kind, const std::string& body) {
         std::unordered_map<uint64_t, ITransactionResourceAsync*> sinks;
         IResourceManagerSink* rmSink = nullptr;
         {
-            std::lock_guard lock(d.mu);
+            platform::MutexLock lock(d.mu);
             if (d.lost) return;
             d.lost = true;
             sinks.swap(d.sinks);
@@ -73,7 +75,7 @@ void handleNote(Dispatch& d, int32_t kind, const std::string& body) {
     if (r.bad) return;
     ITransactionResourceAsync* sink = nullptr;
     {
-        std::lock_guard lock(d.mu);
+        platform::MutexLock lock(d.mu);
         auto it = d.sinks.find(id);
         if (it == d.sinks.end()) return;
         sink = it->second;
@@ -96,8 +98,8 @@ void dispatchLoop(std::shared_ptr<Dispatch> d) {
     for (;;) {
         std::pair<int32_t, std::string> note;
         {
-            std::unique_lock lock(d->queueMu);
-            d->cv.wait(lock, [&] { return !d->queue.empty() || d->stopping; });
+            platform::MutexLock lock(d->queueMu);
+            while (d->queue.empty() && !d->stopping) platform::condWait(d->cv, d->queueMu);
             if (d->stopping) break; // released: nobody is to be called any more
             note = std::move(d->queue.front());
             d->queue.pop_front();
@@ -108,7 +110,7 @@ void dispatchLoop(std::shared_ptr<Dispatch> d) {
     std::unordered_map<uint64_t, ITransactionResourceAsync*> sinks;
     IResourceManagerSink* rmSink = nullptr;
     {
-        std::lock_guard lock(d->mu);
+        platform::MutexLock lock(d->mu);
         sinks.swap(d->sinks);
         rmSink = d->rmSink;
         d->rmSink = nullptr;
@@ -121,7 +123,7 @@ void dispatchLoop(std::shared_ptr<Dispatch> d) {
 void dropSink(Dispatch& d, uint64_t id) {
     ITransactionResourceAsync* sink = nullptr;
     {
-        std::lock_guard lock(d.mu);
+        platform::MutexLock lock(d.mu);
         auto it = d.sinks.find(id);
         if (it == d.sinks.end()) return;
         sink = it->second;
@@ -138,23 +140,12 @@ struct Enlistment final : ITransactionEnlistmentAsync, IPrepareInfo {
     uint8_t uow[16]{};        // the transaction
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_ITransactionEnlistmentAsync)
-            *object = static_cast<ITransactionEnlistmentAsync*>(this);
-        else if (riid == IID_IPrepareInfo)
-            *object = static_cast<IPrepareInfo*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return comQuery(*this, riid, object,
+                        {comOffer<ITransactionEnlistmentAsync>(IID_ITransactionEnlistmentAsync, this),
+                         comOffer<IPrepareInfo>(IID_IPrepareInfo, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
     HRESULT PrepareRequestDone(HRESULT hr, IMoniker*, BOID*) override {
         Writer w;
         putU64(w, id);
@@ -180,6 +171,7 @@ struct Enlistment final : ITransactionEnlistmentAsync, IPrepareInfo {
     }
 
 private:
+    friend ULONG comRelease<Enlistment>(Enlistment*);
     ~Enlistment() = default;
     HRESULT phaseTwoDone(uint8_t commit) {
         Writer w;
@@ -201,19 +193,10 @@ struct ResourceManager final : IResourceManager {
     std::thread thread;                 // the dispatch thread
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_INVALIDARG;
-        *object = nullptr;
-        if (!(riid == IID_IUnknown || riid == IID_IResourceManager)) return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IResourceManager*>(this);
-        return S_OK;
+        return comQuery(*this, riid, object, {comOffer<IResourceManager>(IID_IResourceManager, this)});
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG AddRef() override { return comAddRef(*this); }
+    ULONG Release() override { return comRelease(this); }
 
     HRESULT Enlist(ITransaction* transaction, ITransactionResourceAsync* res, XACTUOW* uow, LONG* isoLevel,
                    ITransactionEnlistmentAsync** enlistment) override {
@@ -234,31 +217,30 @@ struct ResourceManager final : IResourceManager {
         std::string body;
         // The sink is registered under the id before any note for it can be
         // handled: the dispatch thread waits on the same lock.
-        std::unique_lock lock(dispatch->mu);
-        if (!connectionCall(*connection, kOpEnlist, w.bytes, &result, &body)) {
-            lock.unlock();
-            made->Release();
-            return XACT_E_CONNECTION_DOWN;
+        HRESULT failed = S_OK;
+        {
+            platform::MutexLock lock(dispatch->mu);
+            bool answered = connectionCall(*connection, kOpEnlist, w.bytes, &result, &body);
+            Reader r = reader(body);
+            uint64_t id = getU64(r);
+            if (answered && result == S_OK && !r.bad) {
+                made->connection = connection;
+                made->dispatch = dispatch;
+                made->id = id;
+                std::memcpy(made->uow, txUow, kIdSize);
+                std::memcpy(uow->rgb, txUow, kIdSize);
+                *isoLevel = ISOLATIONLEVEL_SERIALIZABLE;
+                // Every out-value is set before the first request can be delivered
+                // (the dispatch thread takes the same lock first).
+                *enlistment = made;
+                res->AddRef();
+                dispatch->sinks[id] = res;
+                return S_OK;
+            }
+            failed = !answered ? XACT_E_CONNECTION_DOWN : (result != S_OK ? result : E_UNEXPECTED);
         }
-        Reader r = reader(body);
-        uint64_t id = getU64(r);
-        if (result != S_OK || r.bad) {
-            lock.unlock();
-            made->Release();
-            return result != S_OK ? result : E_UNEXPECTED;
-        }
-        made->connection = connection;
-        made->dispatch = dispatch;
-        made->id = id;
-        std::memcpy(made->uow, txUow, kIdSize);
-        std::memcpy(uow->rgb, txUow, kIdSize);
-        *isoLevel = ISOLATIONLEVEL_SERIALIZABLE;
-        // Every out-value is set before the first request can be delivered
-        // (the dispatch thread takes the same lock first).
-        *enlistment = made;
-        res->AddRef();
-        dispatch->sinks[id] = res;
-        return S_OK;
+        made->Release();
+        return failed;
     }
 
     HRESULT Reenlist(BYTE* prepInfo, ULONG size, DWORD timeoutMs, XACTSTAT* outcome) override {
@@ -297,7 +279,7 @@ struct ResourceManager final : IResourceManager {
         // that have not voted yes.
         if (dispatch != nullptr) {
             {
-                std::lock_guard lock(dispatch->queueMu);
+                platform::MutexLock lock(dispatch->queueMu);
                 dispatch->stopping = true;
             }
             dispatch->cv.notify_one();
@@ -323,7 +305,7 @@ HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* si
     auto dispatch = std::make_shared<Dispatch>();
     ConnectionRef connection = connectionOpen([dispatch](int32_t kind, std::string body) {
         {
-            std::lock_guard lock(dispatch->queueMu);
+            platform::MutexLock lock(dispatch->queueMu);
             dispatch->queue.emplace_back(kind, std::move(body));
         }
         dispatch->cv.notify_one();
@@ -345,7 +327,10 @@ HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* si
         return E_OUTOFMEMORY;
     }
     if (sink != nullptr) sink->AddRef();
-    dispatch->rmSink = sink;
+    {
+        platform::MutexLock lock(dispatch->mu); // no thread runs yet; taken for the analysis's sake
+        dispatch->rmSink = sink;
+    }
     try {
         made->thread = std::thread(dispatchLoop, dispatch);
     } catch (...) {

@@ -16,6 +16,7 @@
 #include "Connection.h"
 #include "Core.h"
 #include "Wire.h"
+#include "platform/ThreadSafety.h"
 
 using namespace dtcwire;
 
@@ -39,10 +40,11 @@ struct Rm {
     std::unordered_map<uint64_t, std::string> active; // thread key -> xidKey it is associated with
 };
 
+// The Rm records (and their entries) are reached only through rms, under mu.
 struct Tables {
-    std::mutex mu;                           // guards everything below
-    std::unordered_map<int32_t, Rm> rms;     // open rmids
-    uint64_t nextGeneration = 1;
+    platform::Mutex mu;                               // guards everything below
+    std::unordered_map<int32_t, Rm> rms GUARDED_BY(mu);  // open rmids
+    uint64_t nextGeneration GUARDED_BY(mu) = 1;
 };
 
 // Never destroyed: reader threads and late callers may still reach it while
@@ -146,7 +148,7 @@ std::string xidBody(const XID& xid, int32_t flags, int32_t assoc) {
 // Looks up an open, live rmid under the lock. XAER_PROTO when not open,
 // XAER_RMFAIL when its control connection is known to be lost, else XA_OK
 // (a loss not seen yet fails the call that follows with XAER_RMFAIL alike).
-int32_t findRm(Tables& t, int32_t rmid, Rm** rm) {
+int32_t findRm(Tables& t, int32_t rmid, Rm** rm) REQUIRES(t.mu) {
     auto it = t.rms.find(rmid);
     *rm = nullptr;
     if (it == t.rms.end()) return XAER_PROTO;
@@ -156,7 +158,7 @@ int32_t findRm(Tables& t, int32_t rmid, Rm** rm) {
 }
 
 // The same rmid, still under the same open, after a call without the lock.
-Rm* sameRm(Tables& t, int32_t rmid, uint64_t generation) {
+Rm* sameRm(Tables& t, int32_t rmid, uint64_t generation) REQUIRES(t.mu) {
     auto it = t.rms.find(rmid);
     return it != t.rms.end() && it->second.generation == generation ? &it->second : nullptr;
 }
@@ -191,7 +193,7 @@ int32_t startCall(XID* xid, int32_t rmid, int32_t flags) {
     int32_t assoc = kAssocNone;
     int32_t wireFlags = flags & (TMJOIN | TMRESUME);
     {
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         Rm* rm = nullptr;
         int32_t rc = findRm(t, rmid, &rm);
         if (rc != XA_OK) return rc;
@@ -210,7 +212,7 @@ int32_t startCall(XID* xid, int32_t rmid, int32_t flags) {
     }
     std::string body;
     int32_t rc = remoteCall(*conn, kOpStart, canon, wireFlags, assoc, &body);
-    std::lock_guard lock(t.mu);
+    platform::MutexLock lock(t.mu);
     Rm* rm = sameRm(t, rmid, generation);
     if (rm == nullptr) return rc == XA_OK ? XAER_RMFAIL : rc; // closed meanwhile by another thread
     if (rc == XA_OK && body.size() == 2 * kIdSize) {
@@ -241,7 +243,7 @@ int32_t endCall(XID* xid, int32_t rmid, int32_t flags) {
     uint64_t generation = 0;
     int32_t assoc = kAssocNone;
     {
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         Rm* rm = nullptr;
         int32_t rc = findRm(t, rmid, &rm);
         if (rc != XA_OK) return rc;
@@ -256,7 +258,7 @@ int32_t endCall(XID* xid, int32_t rmid, int32_t flags) {
         generation = rm->generation;
     }
     int32_t rc = remoteCall(*conn, kOpEnd, canon, flags, assoc, nullptr);
-    std::lock_guard lock(t.mu);
+    platform::MutexLock lock(t.mu);
     Rm* rm = sameRm(t, rmid, generation);
     if (rm == nullptr || assoc == kAssocNone) return rc;
     bool suspendedNow = (flags & TMSUSPEND) != 0 && (rc == XA_OK || rc == XA_NOMIGRATE);
@@ -278,7 +280,7 @@ int32_t completionCall(uint16_t op, XID* xid, int32_t rmid, int32_t flags, int32
     ConnectionRef conn;
     {
         Tables& t = tables();
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         Rm* rm = nullptr;
         int32_t rc = findRm(t, rmid, &rm);
         if (rc != XA_OK) return rc;
@@ -316,7 +318,7 @@ int32_t openAttempt(int32_t rmid, const OpenString& parsed) {
     Tables& t = tables();
     ConnectionRef existing;
     {
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         auto it = t.rms.find(rmid);
         if (it != t.rms.end()) {
             if (it->second.guid != parsed.guid) return XAER_INVAL;
@@ -329,7 +331,7 @@ int32_t openAttempt(int32_t rmid, const OpenString& parsed) {
         bool answered =
             connectionCall(*existing, kOpOpen, openBody(parsed.guid, parsed.timeoutMs), &result, nullptr);
         if (answered && result != XA_OK) return XAER_RMERR;
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         auto it = t.rms.find(rmid);
         if (!answered || it == t.rms.end() || it->second.connection != existing) return kOpenRetry;
         it->second.openCount++;
@@ -345,7 +347,7 @@ int32_t openAttempt(int32_t rmid, const OpenString& parsed) {
         connectionShutdown(*conn);
         return XAER_RMERR;
     }
-    std::lock_guard lock(t.mu);
+    platform::MutexLock lock(t.mu);
     auto it = t.rms.find(rmid);
     if (it != t.rms.end() && connectionAlive(*it->second.connection)) {
         // Another thread opened it meanwhile; count this open on its connection.
@@ -370,7 +372,7 @@ int32_t openAttempt(int32_t rmid, const OpenString& parsed) {
 bool currentTransaction(ThreadTransaction* out) {
     uint64_t me = threadKey();
     Tables& t = tables();
-    std::lock_guard lock(t.mu);
+    platform::MutexLock lock(t.mu);
     for (auto& [rmid, rm] : t.rms) {
         auto active = rm.active.find(me);
         if (active == rm.active.end()) continue;
@@ -403,7 +405,7 @@ extern "C" int dtcclient_xa_close(char* /*xa_info*/, int rmid, int flags) {
     if (flags != TMNOFLAGS) return XAER_INVAL;
     uint64_t me = threadKey();
     Tables& t = tables();
-    std::lock_guard lock(t.mu);
+    platform::MutexLock lock(t.mu);
     auto it = t.rms.find(rmid);
     if (it == t.rms.end()) return XAER_PROTO;
     Rm& rm = it->second;
@@ -447,7 +449,7 @@ extern "C" int dtcclient_xa_recover(XID* xids, int count, int rmid, int flags) {
     uint64_t generation = 0;
     {
         Tables& t = tables();
-        std::lock_guard lock(t.mu);
+        platform::MutexLock lock(t.mu);
         Rm* rm = nullptr;
         int32_t rc = findRm(t, rmid, &rm);
         if (rc != XA_OK) return rc;

@@ -3,31 +3,17 @@
 // code that subtracts two counts keeps working across the wrap.
 #include "platform/Clock.h"
 
-#include <atomic>
 #include <cerrno>
 
 #include <time.h>
 
 namespace platform {
-namespace {
 
-std::atomic<TickSource> substituteSource{nullptr};  // read by every thread
-
-}  // namespace
-
-uint32_t tickCount() noexcept {
-    TickSource source = substituteSource.load(std::memory_order_acquire);
-    if (source != nullptr) {
-        return source();
-    }
+uint32_t systemTickCount() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
-}
-
-void tickCountSubstitute(TickSource source) noexcept {
-    substituteSource.store(source, std::memory_order_release);
 }
 
 void sleepMs(uint32_t milliseconds) noexcept {

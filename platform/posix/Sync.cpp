@@ -1,10 +1,8 @@
-// Manual-reset events (CreateEvent with manual reset) and the re-entrant lock
-// (a critical section), on the C++ standard library.
+// Manual-reset events (CreateEvent with manual reset) on the C++ standard
+// library; the re-entrant lock's tracking is in ../Sync.cpp.
 #include "platform/Sync.h"
 
 #include <new>
-
-#include "platform/Thread.h"
 
 namespace platform {
 
@@ -44,24 +42,6 @@ bool eventWait(Event* event) noexcept {
 
 void eventClose(Event* event) noexcept {
     delete event;
-}
-
-void lockEnter(ReentrantLock& lock) {
-    lock.mutex.lock();
-    lock.owner.store(threadCurrentId(), std::memory_order_relaxed);
-    ++lock.depth;
-}
-
-void lockLeave(ReentrantLock& lock) {
-    if (--lock.depth == 0) {
-        lock.owner.store(0, std::memory_order_relaxed);
-    }
-    lock.mutex.unlock();
-}
-
-bool lockHeldByMe(const ReentrantLock& lock) {
-    // Only the holder can have stored its own id, so a relaxed read suffices.
-    return lock.owner.load(std::memory_order_relaxed) == threadCurrentId();
 }
 
 }  // namespace platform

@@ -1,11 +1,10 @@
-// Manual-reset events (CreateEventA) and the re-entrant lock (a critical section).
+// Manual-reset events (CreateEventA) and the critical section under the
+// re-entrant lock, whose tracking is in ../Sync.cpp.
 #include "platform/Sync.h"
 
 #include <new>
 
 #include <windows.h>
-
-#include "platform/Thread.h"
 
 namespace platform {
 
@@ -83,24 +82,6 @@ void eventClose(Event* event) noexcept {
     }
     CloseHandle(event->handle);
     delete event;
-}
-
-void lockEnter(ReentrantLock& lock) {
-    lock.mutex.lock();
-    lock.owner.store(threadCurrentId(), std::memory_order_relaxed);
-    ++lock.depth;
-}
-
-void lockLeave(ReentrantLock& lock) {
-    if (--lock.depth == 0) {
-        lock.owner.store(0, std::memory_order_relaxed);
-    }
-    lock.mutex.unlock();
-}
-
-bool lockHeldByMe(const ReentrantLock& lock) {
-    // Only the holder can have stored its own id, so a relaxed read suffices.
-    return lock.owner.load(std::memory_order_relaxed) == threadCurrentId();
 }
 
 }  // namespace platform

@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "support/Dtcd.h"
 
 char kOpenString[] = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
 
@@ -77,36 +77,16 @@ bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs) {
     if (d->socket.empty()) d->socket = uniqueSocketName();
     if (d->dataDir.empty()) d->dataDir = makeTempDir() + "/data";
     d->stderrPath = d->dataDir + ".stderr";
-    // The daemon reports READY=1 on a datagram socket of ours.
-    std::string notifyName = d->socket + "-notify";
-    int notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, notifyName.c_str() + 1, notifyName.size() - 1);
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notifyName.size());
-    if (bind(notifyFd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        close(notifyFd);
-        return false;
-    }
     std::vector<std::string> args = {"--data-dir", d->dataDir};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    d->pid = spawn(binDir() + "/dtcd", args, d->socket, notifyName, d->stderrPath, false);
-    bool ready = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ready && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{notifyFd, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) {
-            char buffer[256];
-            ssize_t n = recv(notifyFd, buffer, sizeof buffer - 1, 0);
-            if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find("READY=1") != std::string::npos) ready = true;
-        }
-        int status = 0;
-        if (!ready && waitpid(d->pid, &status, WNOHANG) == d->pid) {
-            d->pid = -1;
-            break;
-        }
+    bool ready = testsupport::dtcdStartReady(d->socket, 10000, [&](const std::string& notifySocket) {
+        d->pid = spawn(binDir() + "/dtcd", args, d->socket, notifySocket, d->stderrPath, false);
+        return d->pid;
+    });
+    int status = 0;
+    if (!ready && d->pid > 0 && waitpid(d->pid, &status, WNOHANG) == d->pid) {
+        d->pid = -1;  // it exited: nothing to stop
     }
-    close(notifyFd);
     return ready;
 }
 

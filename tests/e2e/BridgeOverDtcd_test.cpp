@@ -7,8 +7,6 @@
 
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -61,17 +59,6 @@ XID makeXid(const std::string& gtrid, const std::string& bqual = "b1") {
     return x;
 }
 
-bool dtcdAnswers(const std::string& name) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data() + 1, name.size() - 1);
-    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-    ::close(fd);
-    return up;
-}
-
 // dtcd on a private abstract socket; the bridge finds it through DTCD_SOCKET.
 struct Dtcd {
     testsupport::TempDir data;
@@ -79,19 +66,7 @@ struct Dtcd {
     ChildProcess process;
 
     Dtcd() { setenv("DTCD_SOCKET", socket.c_str(), 1); }
-    bool start() {
-        if (!testsupport::startProcess(&process, testsupport::binPath("dtcd"), {"--data-dir", data.path},
-                                       {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"})) {
-            return false;
-        }
-        for (int waited = 0; waited < 10000; waited += 5) {
-            if (dtcdAnswers(socket)) {
-                return true;
-            }
-            platform::sleepMs(5);
-        }
-        return false;
-    }
+    bool start() { return testsupport::startDtcd(&process, data.path, socket); }
     void kill() {
         testsupport::sendSignal(process, SIGKILL);
         testsupport::ExitStatus status;

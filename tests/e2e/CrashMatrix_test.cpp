@@ -24,8 +24,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,7 +47,7 @@
 namespace {
 
 using testsupport::ChildProcess;
-constexpr uint16_t kPort = 1439;
+constexpr uint16_t kPort = kServicePort;
 constexpr int kBoundMs = 10000;
 
 enum Point : int32_t {
@@ -106,25 +104,9 @@ struct Processes {
     std::atomic<int> dtcdPid{-1};
     std::atomic<int> servicePid{-1};
 
-    bool dtcdUp() const {
-        for (int waited = 0; waited < kBoundMs; waited += 5) {
-            int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path + 1, socket.data() + 1, socket.size() - 1);
-            auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size());
-            bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-            ::close(fd);
-            if (up) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
     bool startDtcd() {
         dtcd = std::make_unique<ChildProcess>();
-        if (!testsupport::startProcess(dtcd.get(), testsupport::binPath("dtcd"), {"--data-dir", data.path},
-                                       {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"}) ||
-            !dtcdUp()) {
+        if (!testsupport::startDtcd(dtcd.get(), data.path, socket, {}, kBoundMs)) {
             return false;
         }
         dtcdPid = dtcd->pid;
@@ -231,23 +213,23 @@ bool exchange(Worker& w, Trigger& t, uint8_t code, int32_t flags, const XID& xid
 void runBranch(Worker& w, Trigger& t, BranchRecord& b, int32_t index) {
     if (!ensureConnected(w)) return;
     int32_t r = 0;
-    if (!exchange(w, t, morvalen::kRequestStart, TMNOFLAGS, b.xid, -1, &r) || r != XA_OK) return;
+    if (!exchange(w, t, kRequestStart, TMNOFLAGS, b.xid, -1, &r) || r != XA_OK) return;
     t.reach(kAfterStart);
-    if (!exchange(w, t, morvalen::kRequestEnd, TMSUCCESS, b.xid, -1, &r) || r != XA_OK) return;
+    if (!exchange(w, t, kRequestEnd, TMSUCCESS, b.xid, -1, &r) || r != XA_OK) return;
     t.reach(kAfterEnd);
 
     bool commit = index % 2 == 0;
     if (index % 5 == 4) {
         b.decisionSent = true;
         b.decisionCommit = true;
-        if (!exchange(w, t, morvalen::kRequestCommit, TMONEPHASE, b.xid, kDuringCommit, &r)) return;
+        if (!exchange(w, t, kRequestCommit, TMONEPHASE, b.xid, kDuringCommit, &r)) return;
         if (r == XA_OK) b.outcome = kCommitted;
         if (rolledBackCode(r)) b.outcome = kRolledBack;
         if (b.outcome == kCommitted) t.reach(kAfterCommit);
         return;
     }
     b.prepare = kUnknown;
-    if (!exchange(w, t, morvalen::kRequestPrepare, TMNOFLAGS, b.xid, kDuringPrepare, &r)) return;
+    if (!exchange(w, t, kRequestPrepare, TMNOFLAGS, b.xid, kDuringPrepare, &r)) return;
     if (rolledBackCode(r)) {
         b.prepare = kRefused;
         b.outcome = kRolledBack;
@@ -263,7 +245,7 @@ void runBranch(Worker& w, Trigger& t, BranchRecord& b, int32_t index) {
 
     b.decisionSent = true;
     b.decisionCommit = commit;
-    uint8_t code = commit ? morvalen::kRequestCommit : morvalen::kRequestRollback;
+    uint8_t code = commit ? kRequestCommit : kRequestRollback;
     if (!exchange(w, t, code, TMNOFLAGS, b.xid, commit ? kDuringCommit : kDuringRollback, &r)) return;
     if (r != XA_OK) return;
     b.outcome = commit ? kCommitted : kRolledBack;
@@ -305,7 +287,7 @@ struct Checker {
         int32_t flags = TMSTARTRSCAN;
         for (;;) {
             morvalen::MorvalenReply reply;
-            int32_t r = request(morvalen::kRequestRecover, flags, nullptr, &reply);
+            int32_t r = request(kRequestRecover, flags, nullptr, &reply);
             morvalen::MorvalenRecoverList list;
             if (r < 0 || morvalen::decodeRecover(&reply, &list) != morvalen::kClientOk) return false;
             out->insert(out->end(), list.xids, list.xids + list.count);
@@ -357,7 +339,7 @@ void checkRound(Checker& checker, std::vector<BranchRecord*>& branches,
         // Resolve as the client decided; commit what it had not decided yet.
         bool commit = !b->decisionSent || b->decisionCommit;
         morvalen::MorvalenReply reply;
-        int32_t r = checker.request(commit ? morvalen::kRequestCommit : morvalen::kRequestRollback, TMNOFLAGS,
+        int32_t r = checker.request(commit ? kRequestCommit : kRequestRollback, TMNOFLAGS,
                                     &b->xid, &reply);
         if (r != XA_OK) {
             violation(*b, "an in-doubt branch could not be resolved");
@@ -381,7 +363,7 @@ void checkRound(Checker& checker, std::vector<BranchRecord*>& branches,
         if (b->outcome == kNoOutcome) continue;
         bool committed = b->outcome == kCommitted;
         morvalen::MorvalenReply reply;
-        int32_t r = checker.request(committed ? morvalen::kRequestRollback : morvalen::kRequestCommit, TMNOFLAGS,
+        int32_t r = checker.request(committed ? kRequestRollback : kRequestCommit, TMNOFLAGS,
                                     &b->xid, &reply);
         if (r == XA_OK) violation(*b, committed ? "committed, then rolled back too" : "rolled back, then committed too");
     }

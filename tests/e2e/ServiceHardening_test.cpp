@@ -36,8 +36,7 @@ extern char** environ;
 namespace {
 
 using testsupport::ChildProcess;
-constexpr uint16_t kPort = 1439;
-const char kHandshake[] = "Morvalen/XA/2.08";
+constexpr uint16_t kPort = kServicePort;
 // A socket name at which no coordinator listens: every start reports the
 // failed open ("Open the MSDTC : -3", "Morvalen not init. : -3").
 const char kNoCoordinator[] = "DTCD_SOCKET=@morvalen-hardening-nobody-listens";

@@ -188,7 +188,7 @@ TEST(ServiceRun, PortTakenEndsTheServiceWithItsReasonAndExitCodeZero) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(1439);
+    address.sin_port = htons(kServicePort);
     ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(taken, 1), 0);
 
@@ -245,7 +245,7 @@ TEST(ServiceRun, StopWhileARequestWaitsInsideASlowDtcCall) {
     ASSERT_EQ(connectService(&client), morvalen::kClientOk);
     XID xid;
     ASSERT_EQ(morvalen::xidMake(morvalen::kDefaultFormatId, "stop-gtrid", 10, "b", 1, &xid), morvalen::kClientOk);
-    ASSERT_EQ(morvalen::clientSendRequest(&client, morvalen::kRequestPrepare, TMNOFLAGS, &xid), morvalen::kClientOk);
+    ASSERT_EQ(morvalen::clientSendRequest(&client, kRequestPrepare, TMNOFLAGS, &xid), morvalen::kClientOk);
     std::string entered = gate.path + "/DTC_XaPrepare.entered";
     for (int waited = 0; !fileExists(entered); waited += 10) {
         ASSERT_LT(waited, kBoundMs) << testsupport::readOutput(child);

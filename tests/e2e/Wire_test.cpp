@@ -5,10 +5,6 @@
 // still serve the next client.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,86 +15,42 @@
 #include <vector>
 
 #include "MorvalenClient.h"
+#include "support/Frames.h"
+#include "support/Loopback.h"
 #include "support/Process.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
 using testsupport::ChildProcess;
+using testsupport::closedSilently;
+using testsupport::concat;
+using testsupport::readUpTo;
 
-constexpr uint16_t kPort = 1439;
-const Bytes kHandshake = {'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n', '/', 'X', 'A', '/', '2', '.', '0', '8'};
+constexpr uint16_t kPort = kServicePort;
+const Bytes kHandshakeBytes = testsupport::handshakeBytes();
 
-Bytes header(uint8_t code, int32_t flags = 0) {
-    Bytes b = {0, 0, 0, 0, code};
-    uint8_t raw[4];
-    std::memcpy(raw, &flags, 4);
-    b.insert(b.end(), raw, raw + 4);
-    return b;
-}
+Bytes header(uint8_t code) { return testsupport::requestHeader(code); }
 
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+int connectRaw() { return testsupport::connectLoopback(kPort); }
 
-int connectRaw() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-void sendBytes(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
-
-// Reads until n bytes arrived, the peer closed, or 5 s passed.
-Bytes readUpTo(int fd, size_t n) {
-    Bytes got;
-    uint8_t buffer[1024];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (got.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
-        ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), 0);
-        if (r <= 0) break;
-        got.insert(got.end(), buffer, buffer + r);
-    }
-    return got;
-}
-
-// True when the service closed the connection without sending anything more.
-bool closedSilently(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1) return false;
-    uint8_t byte;
-    return ::recv(fd, &byte, 1, 0) == 0;
+void sendBytes(int fd, const Bytes& b) {
+    ASSERT_EQ(testsupport::sendBytes(fd, b.data(), b.size()), static_cast<long>(b.size()));
 }
 
 // A raw connection past the handshake.
 int admitted() {
     int fd = connectRaw();
     if (fd < 0) return -1;
-    if (::send(fd, kHandshake.data(), 16, MSG_NOSIGNAL) != 16 || readUpTo(fd, 8) != Bytes({'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n'})) {
+    if (testsupport::sendBytes(fd, kHandshakeBytes.data(), kHandshakeBytes.size()) != kHandshakeLength ||
+        readUpTo(fd, 8) != testsupport::handshakeReplyBytes()) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-int32_t resultOf(const Bytes& reply) {
-    int32_t v = 0;
-    std::memcpy(&v, reply.data() + 4, 4);
-    return v;
-}
+int32_t resultOf(const Bytes& reply) { return testsupport::intAt(reply, 4); }
 
 // The next client gets through the handshake and an answer to a query.
 void expectNextClientServed() {
@@ -154,11 +106,11 @@ TEST_F(Wire, SecondServiceOnTheSamePortReportsTheBindFailure) {
 }
 
 TEST_F(Wire, BadHandshakesAreDroppedWithoutReply) {
-    Bytes wrong = kHandshake;
+    Bytes wrong = kHandshakeBytes;
     wrong[0] = 'm';
-    Bytes zero = kHandshake;
+    Bytes zero = kHandshakeBytes;
     zero[8] = 0;
-    Bytes shortOne(kHandshake.begin(), kHandshake.begin() + 10);
+    Bytes shortOne(kHandshakeBytes.begin(), kHandshakeBytes.begin() + 10);
     for (const Bytes& attempt : {wrong, zero, shortOne}) {
         int fd = connectRaw();
         ASSERT_GE(fd, 0);
@@ -171,7 +123,7 @@ TEST_F(Wire, BadHandshakesAreDroppedWithoutReply) {
     // Split in two writes: the one receive gets the first part only.
     int fd = connectRaw();
     ASSERT_GE(fd, 0);
-    sendBytes(fd, Bytes(kHandshake.begin(), kHandshake.begin() + 7));
+    sendBytes(fd, Bytes(kHandshakeBytes.begin(), kHandshakeBytes.begin() + 7));
     EXPECT_TRUE(closedSilently(fd));
     ::close(fd);
     expectNextClientServed();
@@ -189,7 +141,7 @@ TEST_F(Wire, SilentConnectionsHoldUpNoOtherClient) {
     auto began = std::chrono::steady_clock::now();
     int next = connectRaw();
     ASSERT_GE(next, 0);
-    sendBytes(next, kHandshake);
+    sendBytes(next, kHandshakeBytes);
     EXPECT_EQ(readUpTo(next, 8).size(), 8u);
     int stillOpen = 0;
     for (int fd : silent) {
@@ -210,7 +162,7 @@ TEST_F(Wire, SilentConnectionsHoldUpNoOtherClient) {
 TEST_F(Wire, HandshakeAndRequestInOneWrite) {
     int fd = connectRaw();
     ASSERT_GE(fd, 0);
-    sendBytes(fd, concat(kHandshake, concat(header(7), Bytes{0xFF})));
+    sendBytes(fd, concat(kHandshakeBytes, concat(header(7), Bytes{0xFF})));
     Bytes got = readUpTo(fd, 16);
     ASSERT_EQ(got.size(), 16u);
     EXPECT_EQ(std::string(got.begin(), got.begin() + 8), "Morvalen");

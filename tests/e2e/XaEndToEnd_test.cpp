@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,39 +20,17 @@
 namespace {
 
 using testsupport::ChildProcess;
-constexpr uint16_t kPort = 1439;
+constexpr uint16_t kPort = kServicePort;
 constexpr int32_t kExceptionCode = -2228225;
 
 std::string socketName() { return "@morvalen-xa-e2e-" + std::to_string(getpid()); }
-
-// Polls (bounded) until the coordinator's abstract socket accepts a connection.
-bool waitForDtcd(const std::string& name, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-        ::close(fd);
-        if (up) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 struct Coordinator {
     testsupport::TempDir data;
     std::string socket = socketName();
     ChildProcess process;
 
-    bool start() {
-        return testsupport::startProcess(&process, testsupport::binPath("dtcd"), {"--data-dir", data.path},
-                                         {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"}) &&
-               waitForDtcd(socket, 10000);
-    }
+    bool start() { return testsupport::startDtcd(&process, data.path, socket); }
     void kill() {
         testsupport::sendSignal(process, SIGKILL);
         testsupport::ExitStatus status;

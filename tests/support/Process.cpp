@@ -21,6 +21,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/Dtcd.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -237,6 +239,17 @@ bool waitForExit(ChildProcess* child, int timeoutMs, ExitStatus* status) {
         }
         std::this_thread::sleep_for(kPollStep);
     }
+}
+
+bool startDtcd(ChildProcess* child, const std::string& dataDir, const std::string& socket,
+               const std::vector<std::string>& extraArgs, int timeoutMs) {
+    std::vector<std::string> args = {"--data-dir", dataDir};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    return dtcdStartReady(socket, timeoutMs, [&](const std::string& notifySocket) {
+        bool started = startProcess(child, binPath("dtcd"), args,
+                                    {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET=" + notifySocket});
+        return started ? child->pid : -1;
+    });
 }
 
 bool waitForTcpPort(uint16_t port, int timeoutMs) {

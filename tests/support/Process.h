@@ -83,4 +83,11 @@ bool waitForExit(ChildProcess* child, int timeoutMs, ExitStatus* status);
 // Polls connect() to 127.0.0.1:port until it succeeds or timeoutMs passes.
 bool waitForTcpPort(uint16_t port, int timeoutMs);
 
+// Starts the built dtcd with --data-dir dataDir and extraArgs on the abstract
+// socket name ("@...") and waits up to timeoutMs for it to report READY=1
+// (Dtcd.h). False when it cannot start, exits first or stays silent; child
+// then holds whatever was started, for readOutput and its destructor.
+bool startDtcd(ChildProcess* child, const std::string& dataDir, const std::string& socket,
+               const std::vector<std::string>& extraArgs = {}, int timeoutMs = 10000);
+
 }  // namespace testsupport

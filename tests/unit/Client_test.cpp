@@ -18,18 +18,14 @@
 #include <vector>
 
 #include "MorvalenClient.h"
+#include "support/Frames.h"
 
 using namespace morvalen;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void putInt(Bytes* b, int32_t v) {
-    uint8_t raw[4];
-    std::memcpy(raw, &v, 4);
-    b->insert(b->end(), raw, raw + 4);
-}
+using testsupport::Bytes;
+using testsupport::putInt;
 
 Bytes replyFrame(int32_t result, const Bytes& payload) {
     Bytes b;

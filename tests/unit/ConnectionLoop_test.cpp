@@ -17,17 +17,14 @@
 #include <vector>
 
 #include "net/ConnectionLoop.h"
+#include "support/Frames.h"
 #include "xa/Requests.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void putInt(Bytes* b, int32_t v) {
-    uint8_t raw[4];
-    std::memcpy(raw, &v, 4);
-    b->insert(b->end(), raw, raw + 4);
-}
+using testsupport::Bytes;
+using testsupport::concat;
+using testsupport::putInt;
 
 Bytes header(uint8_t code, int32_t flags) {
     Bytes b;
@@ -47,11 +44,6 @@ Bytes xidField(int32_t formatId, int8_t gtrid, int8_t bqual, size_t dataBytes, u
         b.push_back(static_cast<uint8_t>('a' + i % 26));
     }
     return b;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 void sendAll(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }

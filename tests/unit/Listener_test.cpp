@@ -5,10 +5,6 @@
 // listener serves the whole binary.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,15 +15,19 @@
 #include <vector>
 
 #include "net/Listener.h"
+#include "support/Frames.h"
+#include "support/Loopback.h"
 #include "service/Runtime.h"
 #include "platform/Socket.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::closedSilently;
+using testsupport::readUpTo;
 
-const Bytes kHandshake = {'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n', '/', 'X', 'A', '/', '2', '.', '0', '8'};
-const Bytes kQueryNull = {0, 0, 0, 0, 7, 0, 0, 0, 0, 0xFF};  // branch query, null XID
+const Bytes kHandshakeBytes = testsupport::handshakeBytes();
+const Bytes kQueryNull = testsupport::concat(testsupport::requestHeader(kRequestQuery), Bytes{0xFF});  // null XID
 
 class ListenerEnvironment : public testing::Environment {
 public:
@@ -45,59 +45,18 @@ public:
 
 const auto* const environment = testing::AddGlobalTestEnvironment(new ListenerEnvironment);
 
-int connectToListener() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(listenerBoundPort());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
+int connectToListener() { return testsupport::connectLoopback(listenerBoundPort()); }
 
-void sendBytes(int fd, const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
-
-// Reads until n bytes arrived, the peer closed, or 5 s passed.
-Bytes readUpTo(int fd, size_t n, int timeoutMs = 5000) {
-    Bytes got;
-    uint8_t buffer[1024];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (got.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
-            break;
-        }
-        ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), 0);
-        if (r <= 0) {
-            break;
-        }
-        got.insert(got.end(), buffer, buffer + r);
-    }
-    return got;
-}
-
-// True when the peer closed without sending anything.
-bool closedSilently(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1) {
-        return false;
-    }
-    uint8_t byte;
-    return ::recv(fd, &byte, 1, 0) == 0;
+void sendBytes(int fd, const Bytes& b) {
+    ASSERT_EQ(testsupport::sendBytes(fd, b.data(), b.size()), static_cast<long>(b.size()));
 }
 
 // A client admitted and served one request.
 void expectServed() {
     int fd = connectToListener();
     ASSERT_GE(fd, 0);
-    sendBytes(fd, kHandshake);
-    EXPECT_EQ(readUpTo(fd, 8), Bytes({'M', 'o', 'r', 'v', 'a', 'l', 'e', 'n'}));
+    sendBytes(fd, kHandshakeBytes);
+    EXPECT_EQ(readUpTo(fd, 8), testsupport::handshakeReplyBytes());
     sendBytes(fd, kQueryNull);
     Bytes reply = readUpTo(fd, 8);
     ASSERT_EQ(reply.size(), 8u);
@@ -111,7 +70,7 @@ TEST(Listener, AdmitsTheHandshakeAndServesItsConnection) {
     // and the request stays for the connection loop.
     int fd = connectToListener();
     ASSERT_GE(fd, 0);
-    Bytes both = kHandshake;
+    Bytes both = kHandshakeBytes;
     both.insert(both.end(), kQueryNull.begin(), kQueryNull.end());
     sendBytes(fd, both);
     Bytes got = readUpTo(fd, 16);
@@ -122,11 +81,11 @@ TEST(Listener, AdmitsTheHandshakeAndServesItsConnection) {
 }
 
 TEST(Listener, RefusedHandshakesGetNoReplyAndTheNextClientIsServed) {
-    Bytes wrong = kHandshake;
+    Bytes wrong = kHandshakeBytes;
     wrong[15] = '9';
-    Bytes zero = kHandshake;
+    Bytes zero = kHandshakeBytes;
     zero[5] = 0;
-    Bytes shortOne(kHandshake.begin(), kHandshake.begin() + 15);
+    Bytes shortOne(kHandshakeBytes.begin(), kHandshakeBytes.begin() + 15);
     for (const Bytes& attempt : {wrong, zero, Bytes(16, 0), shortOne}) {
         int fd = connectToListener();
         ASSERT_GE(fd, 0);
@@ -148,7 +107,7 @@ TEST(Listener, RefusedHandshakesGetNoReplyAndTheNextClientIsServed) {
 TEST(Listener, SplitHandshakeFailsOnTheFirstReceive) {
     int fd = connectToListener();
     ASSERT_GE(fd, 0);
-    sendBytes(fd, Bytes(kHandshake.begin(), kHandshake.begin() + 8));
+    sendBytes(fd, Bytes(kHandshakeBytes.begin(), kHandshakeBytes.begin() + 8));
     // The one receive returns 8 bytes: refused, whatever follows.
     EXPECT_TRUE(closedSilently(fd));
     ::close(fd);
@@ -163,7 +122,7 @@ TEST(Listener, ASilentClientIsDroppedAfterASecondAndHoldsUpNobody) {
     auto began = std::chrono::steady_clock::now();
     int next = connectToListener();
     ASSERT_GE(next, 0);
-    sendBytes(next, kHandshake);
+    sendBytes(next, kHandshakeBytes);
     EXPECT_EQ(readUpTo(next, 8).size(), 8u);
     uint8_t byte;
     bool silentStillOpen = ::recv(silent, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;

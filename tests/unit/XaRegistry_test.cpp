@@ -34,6 +34,17 @@ bool found(const XID& x) {
     return hit.record != nullptr;
 }
 
+// A record's time stamp, set (to age it) and read under bridgeLock, as the
+// registry itself does.
+void setTimeStamp(ThreadDaten* record, uint32_t ticks) {
+    platform::ScopedLock hold(bridgeLock());
+    record->timeStamp = ticks;
+}
+uint32_t timeStampOf(ThreadDaten* record) {
+    platform::ScopedLock hold(bridgeLock());
+    return record->timeStamp;
+}
+
 }  // namespace
 
 TEST(XaRegistry, ArrayStartsAtHundredDoublesAndNeverShrinks) {
@@ -77,8 +88,8 @@ TEST(XaRegistry, RemoveKeepsOrderAndIgnoresNullAndUnlistedRecords) {
     // sweeps it, while a search for r0 looks at nothing behind it.
     platform::tickCountSubstitute(fakeTicks);
     fakeNow = 700000;
-    records[0]->timeStamp = 1;
-    records[2]->timeStamp = 1;
+    setTimeStamp(records[0], 1);
+    setTimeStamp(records[2], 1);
     EXPECT_TRUE(found(xid("r2")));
     EXPECT_EQ(threadDatenListCount(), 1);
     EXPECT_FALSE(found(xid("r0")));
@@ -117,22 +128,22 @@ TEST(XaRegistry, ExpiryOnTheSearchWalk) {
     // Within the first ten minutes of the tick count nothing expires, however old.
     fakeNow = 600000;
     for (ThreadDaten* record : records) {
-        record->timeStamp = 0;
+        setTimeStamp(record, 0);
     }
     EXPECT_FALSE(found(xid("missing")));
     EXPECT_EQ(threadDatenListCount(), 5);
 
     // Exactly 600000 ms old is not expired; 600001 is.
     fakeNow = 1000000;
-    records[0]->timeStamp = fakeNow - 600000;
-    records[1]->timeStamp = fakeNow - 600001;  // expired, next to
-    records[2]->timeStamp = fakeNow - 700000;  // another expired one
-    records[3]->timeStamp = fakeNow;           // the hit
-    records[4]->timeStamp = 0;                 // expired, but behind the hit
+    setTimeStamp(records[0], fakeNow - 600000);
+    setTimeStamp(records[1], fakeNow - 600001);  // expired, next to
+    setTimeStamp(records[2], fakeNow - 700000);  // another expired one
+    setTimeStamp(records[3], fakeNow);           // the hit
+    setTimeStamp(records[4], 0);                 // expired, but behind the hit
     Reports reports;
     ThreadDatenRef hit(searchThreadDaten(xid("e3")));
     ASSERT_EQ(hit.record, records[3]);
-    EXPECT_EQ(hit.record->timeStamp, fakeNow);
+    EXPECT_EQ(timeStampOf(hit.record), fakeNow);
     std::string text = reports.text();
     EXPECT_EQ(countLines(text, "Transaction Timeout (rollback) after ms : 600001; Xid(258,01AB10,FF)"), 1) << text;
     EXPECT_EQ(countLines(text, "Transaction Timeout (rollback) after ms : 700000; Xid(19798,6532,6231)"), 1) << text;
@@ -147,7 +158,7 @@ TEST(XaRegistry, ExpiryOnTheSearchWalk) {
     fakeNow = 5000000;
     EXPECT_TRUE(found(xid("e4")));
     EXPECT_EQ(threadDatenListCount(), 1);  // e0 and e3, in front of it, were swept
-    EXPECT_EQ(records[4]->timeStamp, fakeNow);
+    EXPECT_EQ(timeStampOf(records[4]), fakeNow);
 
     // Without a binding the sweep still destroys, and calls nothing.
     deinit();
@@ -259,7 +270,7 @@ TEST(XaRegistry, BetweenWalksTheIndexFindsTheEarliestRecordOfAnXid) {
 
     // An expired record is swept by the first search a second after the last
     // whole walk, not before.
-    records[2]->timeStamp = 0;
+    setTimeStamp(records[2], 0);
     fakeNow += 999;
     Reports reports;
     EXPECT_FALSE(found(xid("missing")));
