@@ -10,6 +10,7 @@
 #include "platform/ProcessEnd.h"
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "service/Runtime.h"
 
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
     platform::systemLogOpen("Morvalen");
     // A setting the service cannot honour refuses the start, with the
     // reported line naming it, before anything else runs.
-    if (listenerReadSettings() != 0) platform::processEnd(1);
+    if (listenerReadSettings() != 0 || metricsReadSettings() != 0) platform::processEnd(1);
     // Either run ends the process without tearing down what connection and
     // branch threads, which nobody waits for, may still be using.
     if (serviceDispatch()) platform::processEnd(0);
