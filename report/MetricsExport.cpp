@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SignalHold.h"
 #include "report/Guard.h"
 #include "report/MetricsState.h"
 
@@ -149,6 +150,12 @@ std::shared_ptr<ServiceCollectable> collectable;         // registered with the 
 }  // namespace
 
 int32_t metricsServe(const char* address) noexcept {
+    // The server's threads start here, possibly before the service run blocks
+    // its stop signal on the main thread: they must never take it themselves.
+    platform::threadSignalsHold();
+    struct Release {
+        ~Release() { platform::threadSignalsRelease(); }
+    } release;
     try {
         auto made = std::make_unique<prometheus::Exposer>(address, 2);
         collectable = std::make_shared<ServiceCollectable>();

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "MorvalenClient.h"
+#include "support/NotifyReceiver.h"
 #include "support/Process.h"
 
 namespace {
@@ -306,4 +307,31 @@ TEST(Metrics, BadOrUnbindableAddressesRefuseTheStart) {
               1);
     EXPECT_EQ(out, "dtcd: cannot serve metrics on 127.0.0.1:9439\n");
     ::close(taken);
+}
+
+TEST(Metrics, AServiceRunWithTheEndpointStopsOnTheStopSignal) {
+    // The endpoint's threads start before the service run blocks the stop
+    // signal; they must not take it, or SIGTERM would kill the process
+    // instead of stopping the service.
+    testsupport::NotifyReceiver receiver;
+    ASSERT_TRUE(receiver.bound);
+    ChildProcess service;
+    ASSERT_TRUE(testsupport::startProcess(
+        &service, testsupport::binPath("morvalen"), {},
+        {"NOTIFY_SOCKET=" + receiver.address, "DTCD_SOCKET=@morvalen-metrics-none-" + std::to_string(getpid()),
+         "LD_LIBRARY_PATH=" + testsupport::libDir(),
+         "MORVALEN_METRICS_LISTEN=127.0.0.1:" + std::to_string(kServiceMetricsPort)}));
+    bool ready = false;
+    for (int i = 0; i < 10 && !ready; ++i) {
+        ready = testsupport::notifyNext(receiver, 10000)["READY"] == "1";
+    }
+    ASSERT_TRUE(ready) << testsupport::readOutput(service);
+    ASSERT_FALSE(scrape(kServiceMetricsPort).empty());
+    ASSERT_TRUE(testsupport::sendSignal(service, SIGTERM));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(&service, 20000, &status));
+    EXPECT_TRUE(status.exited) << "ended by signal " << status.signal;
+    EXPECT_EQ(status.code, 0);
+    EXPECT_NE(testsupport::readOutput(service).find("Stop Service"), std::string::npos)
+        << testsupport::readOutput(service);
 }
