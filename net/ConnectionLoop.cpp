@@ -28,6 +28,7 @@
 
 #include "common/Running.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ bool serveOneRequest(ClientConnection* c) {
     if (first != 0 || socketReadByte(c, &code) != 0 || socketReadInt(c, &c->flags) != 0) {
         return false;
     }
+    int64_t started = metricsRequestStart();
     int32_t xidResult = socketReadXid(c);
     if (xidResult == kXidUnreadable) {
         // A frame whose XID field never arrived must not reach a handler: it
@@ -92,6 +94,8 @@ bool serveOneRequest(ClientConnection* c) {
     }
 
     socketSkipInput(c);
+    // Counted before the reply goes, so a client that has its answer finds it counted.
+    metricsCountRequest(code, result, started);
     socketSendReply(c, result);
     return true;
 }

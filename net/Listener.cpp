@@ -48,6 +48,7 @@
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "report/Status.h"
 
@@ -306,6 +307,7 @@ int32_t acceptLoopBody() {
         if (refuseAtOnce(accepted, &descriptorsLow)) {
             (void)platform::socketShutdownBoth(accepted);
             (void)platform::socketCloseHandle(accepted);
+            metricsCountRefused(descriptorsLow ? MetricsRefusal::DescriptorReserve : MetricsRefusal::ConnectionCap);
             // Reported like an accept that failed for want of descriptors,
             // which it stands in for: once per run of them.
             if (descriptorsLow && !exhaustedReported) {
@@ -325,7 +327,9 @@ int32_t acceptLoopBody() {
         c->socket = accepted;
         if (platform::threadStartDetached(admitClient, c, kConnectionStackBytes) != 0) {
             dropConnection(c);  // the thread does not exist: nobody else would free the record
+            continue;
         }
+        metricsCountAccepted();
     }
     return 0;
 }

@@ -15,6 +15,8 @@ packages=(g++ cmake ninja-build pkg-config libsystemd-dev libsqlite3-dev
           libpq-dev postgresql
           default-jdk-headless junit5 libbtm-java libgeronimo-jta-1.2-spec-java libslf4j-java
           libpostgresql-jdbc-java
+          # The metrics endpoints of the service and dtcd (prometheus-cpp: core and pull).
+          prometheus-cpp-dev
           # The fuzz targets (tests/fuzz): clang and its libFuzzer runtime.
           clang libclang-rt-14-dev
           # The Debian packages (scripts/package.sh) and their check; groff checks the manual pages.

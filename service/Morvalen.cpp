@@ -13,6 +13,7 @@
 #include "platform/SystemLog.h"
 #include "service/CommandLine.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "service/Runtime.h"
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     platform::systemLogOpen("Morvalen");
     // A setting the service cannot honour refuses the start, with the
     // reported line naming it, before anything else runs.
-    if (listenerReadSettings() != 0) platform::processEnd(1);
+    if (listenerReadSettings() != 0 || metricsReadSettings() != 0) platform::processEnd(1);
     // With TLS on, SIGHUP reloads certificate, key and client CA (before any
     // other thread exists, so that all of them leave SIGHUP to the watcher).
     // Without TLS, SIGHUP keeps its default action.

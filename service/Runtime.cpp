@@ -35,9 +35,11 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "report/Status.h"
 #include "xa/Binding.h"
+#include "xa/Registry.h"
 #include "xa/Requests.h"
 
 namespace {
@@ -112,6 +114,11 @@ void serviceMainThread(void*) { serviceMain(0, nullptr); }
 
 int32_t runListener() noexcept {
     createBridgeLock();
+    // Which completion mode runs, once per start (MORVALEN_PARALLEL_COMPLETIONS).
+    bool parallel = parallelCompletions();
+    reportInfo(parallel ? "Completion mode: parallel" : "Completion mode: serial");
+    metricsSetCompletionMode(parallel);
+    metricsSetSources(connectionsOpen, threadDatenAlive);
     connectionLoopSetHandlers(requestHandlers);
     return acceptLoop();
 }

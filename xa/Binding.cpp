@@ -40,6 +40,7 @@
 #include "platform/Library.h"
 #include "platform/ThreadSafety.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "xa/ScopeExit.h"
 
@@ -304,6 +305,9 @@ int32_t init() noexcept {
             fresh.generation = ++lastGeneration;
             binding = fresh;
             fresh = DtcBinding{};
+            if (lastGeneration > 1) {
+                metricsCountRebind();  // an earlier binding was dropped
+            }
         }
         finished = true;
         return requestCode(result);

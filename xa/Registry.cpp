@@ -47,6 +47,7 @@
 #include "common/Xid.h"
 #include "platform/Clock.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "report/Report.h"
 #include "xa/Binding.h"
 
@@ -147,6 +148,7 @@ void sweepThreadDaten(ThreadDaten* record, uint32_t now) REQUIRES(bridgeLock()) 
         reportError(text);
         (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
     }
+    metricsCountSwept(prepared);
     garbageThreadDaten(record);
 }
 
@@ -312,6 +314,7 @@ ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
             ++i;
         }
         lastFullWalk = now;  // every listed record has been looked at
+        metricsCountSweep();
     });
     return found;
 }

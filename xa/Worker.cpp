@@ -51,6 +51,7 @@
 #include "platform/Thread.h"
 #include "platform/ThreadSafety.h"
 #include "report/Guard.h"
+#include "report/Metrics.h"
 #include "xa/Binding.h"
 #include "xa/Cookie.h"
 #include "xa/ScopeExit.h"
@@ -326,12 +327,14 @@ void thread_run(void* argument) noexcept {
     auto* record = static_cast<ThreadDaten*>(argument);
     int32_t last = 0;
     uint64_t lastGeneration = 0;
+    metricsWorkerStarted();
     if (!guardedRun("thread_run", [&] { runCommands(record, &last, &lastGeneration); })) {
         // The poster waiting on doneEvent gets the exception code as the result.
         record->result.store(kExceptionCaught, std::memory_order_relaxed);
         last = kExceptionCaught;
     }
     leaveBranch(record, last, lastGeneration);
+    metricsWorkerEnded();
 }
 
 int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie, uint64_t* generation) noexcept {

@@ -3,6 +3,7 @@
 // request in two writes with Nagle on costs a delayed-ACK round of about 40 ms);
 // replies are read whole with poll and a deadline.
 #include "MorvalenClient.h"
+#include "XidText.h"
 
 #include "ClientTls.h"
 
@@ -149,40 +150,6 @@ void putInt(uint8_t* at, int32_t value) {
 int32_t getInt(const uint8_t* at) {
     uint32_t v = uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
     return static_cast<int32_t>(v);
-}
-
-int hexValue(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
-// Parses one part of an XID text (text, or hex after "0x") into out: its
-// length, or -1 when it is malformed or longer than 64 bytes.
-int parsePart(const char* begin, const char* end, uint8_t* out) {
-    size_t n = static_cast<size_t>(end - begin);
-    if (n >= 2 && begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X')) {
-        begin += 2;
-        n -= 2;
-        if (n % 2 != 0 || n / 2 > MAXGTRIDSIZE) {
-            return -1;
-        }
-        for (size_t i = 0; i < n / 2; ++i) {
-            int hi = hexValue(begin[2 * i]);
-            int lo = hexValue(begin[2 * i + 1]);
-            if (hi < 0 || lo < 0) {
-                return -1;
-            }
-            out[i] = static_cast<uint8_t>(hi * 16 + lo);
-        }
-        return static_cast<int>(n / 2);
-    }
-    if (n > MAXGTRIDSIZE) {
-        return -1;
-    }
-    std::memcpy(out, begin, n);
-    return static_cast<int>(n);
 }
 
 // Sends a request whose reply carries no payload the client needs.
@@ -482,21 +449,7 @@ int32_t xidMake(int32_t formatId, const void* gtrid, size_t gtridLength, const v
 }
 
 int32_t xidFromText(const char* text, int32_t formatId, XID* out) {
-    *out = XID{};
-    out->formatID = -1;
-    if (text == nullptr) {
-        return kClientBadArgument;
-    }
-    const char* colon = std::strchr(text, ':');
-    const char* gtridEnd = colon != nullptr ? colon : text + std::strlen(text);
-    uint8_t gtrid[MAXGTRIDSIZE];
-    uint8_t bqual[MAXBQUALSIZE];
-    int g = parsePart(text, gtridEnd, gtrid);
-    int b = colon != nullptr ? parsePart(colon + 1, colon + std::strlen(colon), bqual) : 0;
-    if (g < 0 || b < 0) {
-        return kClientBadArgument;
-    }
-    return xidMake(formatId, gtrid, static_cast<size_t>(g), bqual, static_cast<size_t>(b), out);
+    return xidParseText(text, formatId, out) ? kClientOk : kClientBadArgument;
 }
 
 char* xidToText(const XID* xid, char* buffer, size_t size) {

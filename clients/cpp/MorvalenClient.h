@@ -132,8 +132,11 @@ void clientClose(MorvalenConnection* c);
 // XID helpers. xidMake copies gtrid and bqual (each 0..64 bytes) into *out.
 [[nodiscard]] int32_t xidMake(int32_t formatId, const void* gtrid, size_t gtridLength, const void* bqual,
                               size_t bqualLength, XID* out);
-// Parses "GTRID[:BQUAL]": each part is taken as text, or as hexadecimal bytes
-// when it starts with "0x". Example: "order-17:db1", "0x0102:0x03".
+// Parses an XID in any spelling the tools print (see XidText.h): "GTRID[:BQUAL]"
+// with each part text, or hexadecimal bytes after "0x", and formatId as its
+// format identifier ("order-17:db1", "0x0102:0x03"); or "FORMAT:GTRID:BQUAL"
+// with hexadecimal parts, as xidToText and dtcctl print it ("19798:0x6f72:0x6462",
+// "19798:6f72:6462"), which carries its own format identifier.
 [[nodiscard]] int32_t xidFromText(const char* text, int32_t formatId, XID* out);
 // Writes "FORMATID:0xGTRIDHEX:0xBQUALHEX" (an empty part shows as "0x"; the
 // null XID as "null"), terminated, cut to size. Returns buffer.

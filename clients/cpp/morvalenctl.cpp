@@ -9,9 +9,8 @@
 //
 // Each invocation is one connection. The service keys branches by XID, so a
 // branch started by one invocation can be ended, prepared and committed by the
-// next ones. Exit status: 0 on success, 1 when the service answered with a
-// failure (or a query found no branch), 2 when the exchange itself failed or
-// the command line is wrong.
+// next ones. The exit status says what the answer means for a script (see
+// exitCodeFor and the usage text): 0 only for XA_OK, XA_RDONLY and XA_NOMIGRATE.
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -22,14 +21,18 @@
 #include <strings.h>
 
 #include "MorvalenClient.h"
+#include "XidText.h"
 
 using namespace morvalen;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitXaFailure = 1;
-constexpr int kExitError = 2;
+constexpr int kExitOk = 0;          // XA_OK, XA_RDONLY, XA_NOMIGRATE; recover listed; query found a branch
+constexpr int kExitXaFailure = 1;   // the service answered an error (a negative code); query found no branch
+constexpr int kExitError = 2;       // the command line is wrong, or the exchange itself failed
+constexpr int kExitRolledBack = 3;  // XA_RBROLLBACK .. XA_RBEND (100..107): the branch was rolled back
+constexpr int kExitHeuristic = 4;   // XA_HEURHAZ, XA_HEURCOM, XA_HEURRB, XA_HEURMIX: completed by hand; forget it
+constexpr int kExitRetry = 5;       // XA_RETRY: nothing was done, try again later
 
 struct Options {
     const char* host = kDefaultHost;
@@ -64,13 +67,19 @@ void usage(FILE* out) {
                  "  recover            list in-doubt branches (a whole scan unless --flags is given)\n"
                  "  cycle XID          start, end, prepare and commit one branch on one connection\n"
                  "XID: GTRID[:BQUAL], each part text or hex after 0x (at most 64 bytes each);\n"
-                 "     the format identifier is --format (default %d)\n"
+                 "     the format identifier is --format (default %d = 0x4D56);\n"
+                 "     or FORMAT:GTRID:BQUAL in hex, as recover and dtcctl list print it\n"
                  "F:   flag names joined by '|' or ',' (TMJOIN, TMSUSPEND, TMRESUME, TMSUCCESS, TMFAIL,\n"
                  "     TMONEPHASE, TMSTARTRSCAN, TMENDRSCAN, ...) or a number\n"
                  "defaults: end TMSUCCESS, others TMNOFLAGS; recover scans with TMSTARTRSCAN, TMNOFLAGS, TMENDRSCAN\n"
                  "TLS: --tls-ca verifies the service against FILE and NAME (default: the host);\n"
                  "     --tls-cert and --tls-key present a client certificate\n"
-                 "exit: 0 success, 1 the service answered a failure (query: no branch), 2 other errors\n",
+                 "exit: 0 XA_OK, XA_RDONLY or XA_NOMIGRATE (query: branch held; recover: listed)\n"
+                 "      1 the service answered an error, a negative code (query: no branch)\n"
+                 "      2 wrong command line, or no answer (connect, send or receive failed)\n"
+                 "      3 the branch was rolled back (XA_RB*, 100..107)\n"
+                 "      4 a heuristic outcome (XA_HEURHAZ, XA_HEURCOM, XA_HEURRB, XA_HEURMIX)\n"
+                 "      5 XA_RETRY: nothing was done, try again\n",
                  static_cast<int>(kDefaultFormatId));
 }
 
@@ -163,6 +172,18 @@ int parseOptions(int argc, char** argv, Options* o) {
     return o->command == nullptr ? -1 : 0;
 }
 
+// What an XA answer means for the caller's script: success only for XA_OK
+// and the codes that report success with a remark (XA_RDONLY, XA_NOMIGRATE).
+int exitCodeFor(int32_t result) {
+    if (result == XA_OK || result == XA_RDONLY || result == XA_NOMIGRATE) return kExitOk;
+    if (result >= XA_RBBASE && result <= XA_RBEND) return kExitRolledBack;
+    if (result == XA_HEURHAZ || result == XA_HEURCOM || result == XA_HEURRB || result == XA_HEURMIX) {
+        return kExitHeuristic;
+    }
+    if (result == XA_RETRY) return kExitRetry;
+    return kExitXaFailure;  // negative codes, and positive ones XA does not define
+}
+
 void printResult(const char* what, int32_t result) {
     std::printf("%s: %s (%d)\n", what, xaResultText(result), static_cast<int>(result));
 }
@@ -231,30 +252,30 @@ int runCycle(MorvalenConnection* c, const XID& xid) {
     int32_t status = clientStart(c, &xid, TMNOFLAGS, &result, &cookie);
     if (status != kClientOk) return exchangeFailed("start", status, *c);
     printResult("start", result);
-    if (result < 0) return kExitXaFailure;
+    if (exitCodeFor(result) != kExitOk) return exitCodeFor(result);
     printCookie(cookie);
 
     status = clientEnd(c, &xid, TMSUCCESS, &result);
     if (status != kClientOk) return exchangeFailed("end", status, *c);
     printResult("end", result);
-    bool ok = result >= 0;
-    if (ok) {
+    int failed = exitCodeFor(result);  // what the cycle exits with if it rolls back
+    if (failed == kExitOk) {
         status = clientPrepare(c, &xid, TMNOFLAGS, &result);
         if (status != kClientOk) return exchangeFailed("prepare", status, *c);
         printResult("prepare", result);
-        ok = result == XA_OK || result == XA_RDONLY;
         if (result == XA_RDONLY) return kExitOk;  // nothing left to commit
-    }
-    if (ok) {
-        status = clientCommit(c, &xid, TMNOFLAGS, &result);
-        if (status != kClientOk) return exchangeFailed("commit", status, *c);
-        printResult("commit", result);
-        return result >= 0 ? kExitOk : kExitXaFailure;
+        failed = result == XA_OK ? kExitOk : exitCodeFor(result);
+        if (failed == kExitOk) {
+            status = clientCommit(c, &xid, TMNOFLAGS, &result);
+            if (status != kClientOk) return exchangeFailed("commit", status, *c);
+            printResult("commit", result);
+            return exitCodeFor(result);
+        }
     }
     status = clientRollback(c, &xid, TMNOFLAGS, &result);
     if (status != kClientOk) return exchangeFailed("rollback", status, *c);
     printResult("rollback", result);
-    return kExitXaFailure;
+    return failed;
 }
 
 struct BranchCommand {
@@ -289,7 +310,7 @@ int runBranchCommand(MorvalenConnection* c, const BranchCommand& command, const 
         }
         printCookie(cookie);
     }
-    return reply.result >= 0 ? kExitOk : kExitXaFailure;
+    return exitCodeFor(reply.result);
 }
 
 }  // namespace
@@ -312,9 +333,10 @@ int main(int argc, char** argv) {
     }
     XID xid{};
     if (!isRecover) {
-        if (o.xidText == nullptr || xidFromText(o.xidText, o.formatId, &xid) != kClientOk ||
+        if (o.xidText == nullptr || !xidParseText(o.xidText, o.formatId, &xid) ||
             xid.gtrid_length + xid.bqual_length < 2) {
-            std::fprintf(stderr, "morvalenctl: an XID of 2 to 128 bytes is needed: GTRID[:BQUAL], at most 64 each\n");
+            std::fprintf(stderr, "morvalenctl: an XID of 2 to 128 bytes is needed: GTRID[:BQUAL], at most 64 each, "
+                                 "or FORMAT:GTRID:BQUAL in hex\n");
             return kExitError;
         }
     } else if (o.xidText != nullptr) {

@@ -19,16 +19,18 @@
 #include <cstring>
 #include <string>
 
+#include "Metrics.h"
 #include "Server.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: dtcd --data-dir DIR [--new-store] [--prepare-timeout MS] [--no-group-commit]\n"
+    "usage: dtcd --data-dir DIR [--new-store] [--prepare-timeout MS] [--no-group-commit] [--metrics-listen ADDR]\n"
     "  --data-dir DIR      where the branch store lives (created if missing)\n"
     "  --new-store         set the existing store aside and start with an empty one\n"
     "  --prepare-timeout MS  phase one with enlisted resource managers gives up after MS (default 30000)\n"
     "  --no-group-commit   one database transaction per write (for measurements)\n"
+    "  --metrics-listen ADDR  serve Prometheus metrics at http://ADDR/metrics (ADDR: IP:PORT, e.g. 127.0.0.1:9440)\n"
     "  DTCD_SOCKET         socket to listen on (default @dtcd, '@' = abstract name)";
 
 struct Options {
@@ -36,6 +38,7 @@ struct Options {
     bool groupCommit = true;  // cleared by --no-group-commit
     bool newStore = false;    // --new-store
     int64_t prepareTimeoutMs = 30000; // --prepare-timeout
+    std::string metricsListen; // --metrics-listen, empty for no metrics endpoint
 };
 
 bool parseOptions(int argc, char** argv, Options* options) {
@@ -50,6 +53,10 @@ bool parseOptions(int argc, char** argv, Options* options) {
             long long ms = std::strtoll(argv[++i], &end, 10);
             if (end == argv[i] || *end != '\0' || ms < 1 || ms > 86400000) return false;
             options->prepareTimeoutMs = ms;
+        } else if (arg == "--metrics-listen" && i + 1 < argc) {
+            options->metricsListen = argv[++i];
+        } else if (arg.rfind("--metrics-listen=", 0) == 0) {
+            options->metricsListen = arg.substr(17);
         } else if (arg == "--new-store") {
             options->newStore = true;
         } else if (arg == "--no-group-commit") {
@@ -159,6 +166,11 @@ int main(int argc, char** argv) {
     co.store = &store;
     co.prepareTimeoutMs = options.prepareTimeoutMs;
     std::string error;
+    if (!options.metricsListen.empty() && !metricsStart(options.metricsListen, &store, &error)) {
+        std::fprintf(stderr, "dtcd: %s\n", error.c_str());
+        close(lockFd);
+        return 1;
+    }
     std::vector<StoredBranch> rows;
     if (!storeOpen(&store, options.dataDir, options.newStore, co.instance, &error)) {
         std::fprintf(stderr, "dtcd: %s\n", error.c_str());

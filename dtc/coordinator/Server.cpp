@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Metrics.h"
+
 using namespace dtcwire;
 
 namespace {
@@ -196,9 +198,11 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
     epoll_event events[256];
     bool running = true;
     int64_t nextDeadline = expireBranches(co, monotonicMs());
+    int64_t publishAt = 0; // a branch count the metrics put off
     while (running) {
         int timeout = -1;
         int64_t wake = nextDeadline;
+        if (publishAt != 0 && (wake == 0 || publishAt < wake)) wake = publishAt;
         if (loop.acceptResumeMs != 0 && (wake == 0 || loop.acceptResumeMs < wake)) wake = loop.acceptResumeMs;
         if (wake != 0) {
             int64_t wait = wake - monotonicMs();
@@ -239,6 +243,7 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
         flushDirty(co, loop);
         for (uint64_t id : loop.closing) closeClient(co, loop, id);
         loop.closing.clear();
+        publishAt = metricsPublish(co, monotonicMs());
     }
     for (auto& entry : co.clients) close(entry.second->fd);
     co.clients.clear();

@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "Metrics.h"
 #include "Wire.h"
 
 namespace {
@@ -130,6 +132,7 @@ bool failedOnIo(Store* store) {
 // A full disk fails the batch (each write answers -1, and nothing changed on
 // disk); an I/O error ends the process (stopAfterFailedWrite).
 void commitBatch(Store* store, std::vector<StoreWrite>& batch) {
+    auto began = std::chrono::steady_clock::now();
     bool ok = runStatement(store->begin);
     for (size_t i = 0; ok && i < batch.size(); ++i) ok = applyWrite(store, batch[i]);
     if (ok) ok = runStatement(store->commit);
@@ -139,6 +142,8 @@ void commitBatch(Store* store, std::vector<StoreWrite>& batch) {
     if (ok) {
         store->batches.fetch_add(1, std::memory_order_relaxed);
         store->records.fetch_add(batch.size(), std::memory_order_relaxed);
+        metricsObserveGroupCommit(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(),
+                                  batch.size());
     }
 }
 

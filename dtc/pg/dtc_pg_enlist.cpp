@@ -2,9 +2,10 @@
 //
 //   dtc-pg-enlist --cookie HEX --conninfo CONNINFO --sql SQL [--sql SQL ...]
 // imports the cookie, runs the statements in one PostgreSQL transaction,
-// enlists it, stays until the transaction is decided and prints `committed`
-// (exit 0) or `aborted` (exit 1); any other failure prints one line on
-// standard error and exits 2.
+// enlists it and prints `enlisted` (flushed at once, so the application knows
+// it may go on with the transaction), stays until the transaction is decided
+// and prints `committed` (exit 0) or `aborted` (exit 1); any other failure
+// prints one line on standard error and exits 2.
 //
 //   dtc-pg-enlist --recover --conninfo CONNINFO
 // resolves the prepared transactions a crashed participant left in that
@@ -82,6 +83,8 @@ int main(int argc, char** argv) {
         pgSessionClose(session);
         return failure(reason);
     }
+    std::printf("enlisted\n");
+    std::fflush(stdout);
     PgOutcome outcome = pgSessionWait(session, &reason);
     pgSessionClose(session);
     if (outcome == kPgFailed) return failure(reason);

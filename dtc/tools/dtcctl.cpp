@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "MorvalenClient.h"
 #include "Wire.h"
+#include "XidText.h"
 
 using namespace dtcwire;
 
@@ -24,7 +26,9 @@ const char kUsage[] =
     "       dtcctl [--json] resolve XID commit|abort [--guid GUID]\n"
     "       dtcctl [--json] cookie HEX\n"
     "       dtcctl [--json] stats\n"
-    "XID is FORMAT:GTRID-HEX:BQUAL-HEX, as list shows it. DTCD_SOCKET names the daemon's socket.";
+    "XID is FORMAT:GTRID-HEX:BQUAL-HEX, as list shows it; morvalenctl's spellings are read too\n"
+    "(FORMAT:0xGTRID:0xBQUAL, and GTRID[:BQUAL] as text or 0x hex, format 19798 = 0x4D56).\n"
+    "DTCD_SOCKET names the daemon's socket.";
 
 struct Ctl {
     int fd = -1;     // connection to dtcd
@@ -214,7 +218,9 @@ int listBranches(Ctl& ctl) {
 int resolve(Ctl& ctl, const std::vector<std::string>& args) {
     if (args.size() != 2 && !(args.size() == 4 && args[2] == "--guid")) return fail("usage: resolve XID commit|abort [--guid GUID]");
     XID xid{};
-    if (!parseXid(args[0], &xid)) return fail("not an XID: " + args[0]);
+    // An XID given without its format identifier has morvalenctl's default.
+    if (!morvalen::xidParseText(args[0].c_str(), morvalen::kDefaultFormatId, &xid) || !xidValid(xid))
+        return fail("not an XID: " + args[0]);
     if (args[1] != "commit" && args[1] != "abort") return fail("outcome must be commit or abort: " + args[1]);
     std::string guid(kGuidText, '0');
     bool hasGuid = args.size() == 4;

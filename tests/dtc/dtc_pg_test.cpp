@@ -219,7 +219,7 @@ TEST_F(DtcPostgres, CommitRollbackFailuresReadOnlyAndTwoDatabases) {
     EXPECT_EQ("1", prepared());
     ASSERT_EQ(XA_OK, DTC_XaCommit(&x1, kRm, TMNOFLAGS));
     EXPECT_EQ(0, waitExit(c1.pid));
-    EXPECT_EQ("committed\n", readText(c1.out));
+    EXPECT_EQ("enlisted\ncommitted\n", readText(c1.out));
     EXPECT_EQ("1", exec("postgres", "SELECT count(*) FROM t WHERE id = 1"));
 
     XID x2 = makeXid("pg-rollback");
@@ -228,7 +228,7 @@ TEST_F(DtcPostgres, CommitRollbackFailuresReadOnlyAndTwoDatabases) {
     ASSERT_EQ(XA_OK, DTC_XaPrepare(&x2, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, DTC_XaRollback(&x2, kRm, TMNOFLAGS));
     EXPECT_EQ(1, waitExit(c2.pid));
-    EXPECT_EQ("aborted\n", readText(c2.out));
+    EXPECT_EQ("enlisted\naborted\n", readText(c2.out));
     EXPECT_EQ("0", exec("postgres", "SELECT count(*) FROM t WHERE id = 2"));
 
     // A failing statement: the participant aborts the transaction.

@@ -66,6 +66,8 @@ write("XidText", "text", b"\x05order-17:db1")
 write("XidText", "hex", b"\x05" + b"0x0102:0x03")
 write("XidText", "gtrid-only", b"\x05gtrid")
 write("XidText", "empty-bqual", b"\x05g:")
+write("XidText", "recover-form", b"\x05" + b"19798:0x6f72:0x01")
+write("XidText", "dtcctl-form", b"\x05" + b"19798:6f72:01")
 write("XidText", "hex-longest", b"\x05" + b"0x" + b"ab" * 64 + b":0x" + b"cd" * 64)
 
 # --- dtcd: request frames  u32 length | u32 id | u16 op | u16 0 | body
