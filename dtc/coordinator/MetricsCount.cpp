@@ -22,11 +22,12 @@ int64_t lastCountMs = 0;
 
 int32_t stateSlot(const Branch& b) {
     switch (b.state) {
-    case kLive: return b.active > 0 ? dtcwire::kStateActive : dtcwire::kStateIdle;
-    case kRollbackOnly: return dtcwire::kStateRollbackOnly;
-    case kPrepared: return dtcwire::kStatePrepared;
-    case kHeuristic: return dtcwire::kStateHeuristic;
-    case kCommitting: return dtcwire::kStateCommitting;
+    case dtcwire::kStateActive:
+    case dtcwire::kStateIdle: return b.active > 0 ? dtcwire::kStateActive : dtcwire::kStateIdle;
+    case dtcwire::kStateRollbackOnly: return dtcwire::kStateRollbackOnly;
+    case dtcwire::kStatePrepared: return dtcwire::kStatePrepared;
+    case dtcwire::kStateHeuristic: return dtcwire::kStateHeuristic;
+    case dtcwire::kStateCommitting: return dtcwire::kStateCommitting;
     }
     return 0;
 }
