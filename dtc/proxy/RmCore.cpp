@@ -10,7 +10,10 @@
 //    connection); the dispatch thread calls the resource manager's
 //    ITransactionResourceAsync (and TMDown on its sink) from there, so that a
 //    callback never runs inside one of the resource manager's own calls and
-//    may itself call back into the library (PrepareRequestDone at once).
+//    may itself call back into the library (PrepareRequestDone at once). An
+//    enlistment's sink is held until its last answer (a read-only or no vote,
+//    or the phase-two answer), so a phase-two request that dtcd sends again
+//    reaches the resource manager again.
 //  - Enlistment: ITransactionEnlistmentAsync and IPrepareInfo for one
 //    enlistment; its answers go to dtcd over the resource manager's connection.
 #include <atomic>
@@ -76,12 +79,11 @@ void handleNote(Dispatch& d, int32_t kind, const std::string& body) {
         std::lock_guard lock(d.mu);
         auto it = d.sinks.find(id);
         if (it == d.sinks.end()) return;
+        // The sink stays registered until the resource manager answers: dtcd
+        // sends phase two again until it hears the answer, and each resend
+        // reaches the resource manager (the answer drops the sink).
         sink = it->second;
-        if (kind == kNotePrepare) {
-            sink->AddRef();
-        } else {
-            d.sinks.erase(it); // phase two is the last request: the reference goes with it
-        }
+        sink->AddRef();
     }
     XACTUOW none{};
     switch (kind) {
@@ -185,7 +187,12 @@ private:
         Writer w;
         putU64(w, id);
         putU8(w, commit);
-        return send(kOpPhaseTwoDone, w.bytes);
+        HRESULT result = send(kOpPhaseTwoDone, w.bytes);
+        // Answered (or refused as answered before, or as not in the
+        // transaction): no phase-two request is due any more. A lost
+        // connection keeps the sink: TMDown reaches it.
+        if (result != XACT_E_CONNECTION_DOWN) dropSink(*dispatch, id);
+        return result;
     }
     HRESULT send(uint16_t op, const std::string& body) {
         int32_t result = 0;

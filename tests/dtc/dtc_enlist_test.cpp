@@ -32,6 +32,7 @@ struct TestResource final : ITransactionResourceAsync {
     ITransactionEnlistmentAsync* enlistment = nullptr;
     HRESULT secondVote = 0;                       // result of a second PrepareRequestDone
     bool voteTwice = false;
+    int unansweredCommits = 0;                    // this many CommitRequests go unanswered
     ~TestResource() {
         if (enlistment != nullptr) enlistment->Release();
     }
@@ -58,6 +59,15 @@ struct TestResource final : ITransactionResourceAsync {
     // The event is noted after the answer, so that a test that saw it may
     // release the enlistment.
     HRESULT CommitRequest(DWORD, XACTUOW*) override {
+        {
+            std::lock_guard lock(mu);
+            if (unansweredCommits > 0) {
+                unansweredCommits--;
+                events.emplace_back("commit-unanswered");
+                cv.notify_all();
+                return S_OK;
+            }
+        }
         HRESULT hr = enlistment != nullptr ? enlistment->CommitRequestDone(S_OK) : S_OK;
         note("commit");
         return hr;
@@ -186,6 +196,22 @@ TEST_F(DtcEnlist, AllYesCommitsEveryParticipant) {
     EXPECT_TRUE(statIs("votes_yes", 2));
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
     tx->Release();
+}
+
+TEST_F(DtcEnlist, PhaseTwoIsSentAgainUntilTheParticipantAnswers) {
+    XID xid = makeXid("enlist-resend");
+    ITransaction* tx = start(&xid);
+    TestResource& slow = resource();
+    slow.unansweredCommits = 1; // the first commit request is lost on the resource manager's side
+    ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &slow));
+    tx->Release();
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(slow.waitFor("commit-unanswered"));
+    // dtcd's resend (every two seconds) reaches CommitRequest again.
+    EXPECT_TRUE(slow.waitFor("commit"));
+    EXPECT_TRUE(statIs("branches_committing", 0));
 }
 
 TEST_F(DtcEnlist, NoVoteReadOnlyAndOnePhase) {
