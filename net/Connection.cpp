@@ -14,14 +14,34 @@
 // send, so serving a request allocates nothing and a reply is one TCP write.
 #include "net/Connection.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "report/Report.h"
 
-ClientConnection* connectionAllocate() noexcept { return new (std::nothrow) ClientConnection; }
+namespace {
 
-void connectionFree(ClientConnection* connection) noexcept { delete connection; }
+std::atomic<int32_t> openRecords{0};  // records allocated and not yet freed
+
+}  // namespace
+
+ClientConnection* connectionAllocate() noexcept {
+    auto* c = new (std::nothrow) ClientConnection;
+    if (c != nullptr) {
+        openRecords.fetch_add(1, std::memory_order_relaxed);
+    }
+    return c;
+}
+
+void connectionFree(ClientConnection* connection) noexcept {
+    if (connection != nullptr) {
+        openRecords.fetch_sub(1, std::memory_order_relaxed);
+    }
+    delete connection;
+}
+
+int32_t connectionsOpen() noexcept { return openRecords.load(std::memory_order_relaxed); }
 
 int32_t socketReadByte(ClientConnection* c, uint8_t* out) noexcept {
     uint8_t byte = 0;
@@ -41,6 +61,22 @@ int32_t socketReadInt(ClientConnection* c, int32_t* out) noexcept {
     }
     std::memcpy(out, bytes, 4);  // little-endian, the machine's own order
     return 0;
+}
+
+int32_t socketReadFirstInt(ClientConnection* c, int32_t* out) noexcept {
+    uint8_t bytes[4];
+    int32_t n = platform::socketReceive(c->socket, bytes, 4);
+    if (n == 4) {
+        std::memcpy(out, bytes, 4);
+        return 0;
+    }
+    *out = -1;
+    // Only a receive that failed with nothing received can be the time-out;
+    // part of the field is a failure like any other.
+    if (n < 0 && platform::socketErrorIsTimeout(platform::socketLastError())) {
+        return kReadIdle;
+    }
+    return -1;
 }
 
 int32_t socketReadBytes(ClientConnection* c, void* buffer, int32_t n) noexcept {

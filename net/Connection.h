@@ -20,11 +20,17 @@ struct ClientConnection {
 // A new record, or nullptr when it cannot be allocated; connectionFree releases it.
 [[nodiscard]] ClientConnection* connectionAllocate() noexcept;
 void connectionFree(ClientConnection* connection) noexcept;
+// Records allocated and not yet freed: the connections open at this moment.
+[[nodiscard]] int32_t connectionsOpen() noexcept;
 
 // One receive of 1 byte: 0, or -1 with *out = 0xFF.
 int32_t socketReadByte(ClientConnection* c, uint8_t* out) noexcept;
 // One receive of 4 bytes: 0, or -1 with *out = -1.
 int32_t socketReadInt(ClientConnection* c, int32_t* out) noexcept;
+// The same receive for the first field of a frame: 0, -1 with *out = -1, or
+// kReadIdle (*out = -1) when the receive time-out passed with nothing received.
+constexpr int32_t kReadIdle = 1;
+int32_t socketReadFirstInt(ClientConnection* c, int32_t* out) noexcept;
 // One receive of up to n bytes: the receive's own result.
 int32_t socketReadBytes(ClientConnection* c, void* buffer, int32_t n) noexcept;
 // Waits for exactly n bytes (several receives): 0, or -1 when the peer closed or failed first.

@@ -59,7 +59,17 @@ bool serveOneRequest(ClientConnection* c) {
     // read: the peer has gone, or the frame is cut short and lost anyway.
     int32_t reserved = 0;
     uint8_t code = 0;
-    if (socketReadInt(c, &reserved) != 0 || socketReadByte(c, &code) != 0 || socketReadInt(c, &c->flags) != 0) {
+    // Between frames a client may be silent for as long as it likes: the
+    // receive time-out (the frame bound the listener set) only wakes this
+    // thread to wait again, while TCP keepalive finds a peer that is gone.
+    // Once a frame has begun, every further field must arrive within the
+    // bound, so a client that stopped in the middle of a frame on a live link
+    // is dropped.
+    int32_t first = kReadIdle;
+    while (first == kReadIdle) {
+        first = socketReadFirstInt(c, &reserved);
+    }
+    if (first != 0 || socketReadByte(c, &code) != 0 || socketReadInt(c, &c->flags) != 0) {
         return false;
     }
     int32_t xidResult = socketReadXid(c);

@@ -6,6 +6,21 @@
 // only accepts, so a client that connects and stays silent costs its own
 // thread a second and holds up nobody else.
 //
+// Connections that go quiet: every accepted connection has TCP keepalive
+// (by default the first probe after 60 s of silence, then every 10 s, dropped
+// after 6 unanswered: about two minutes; MORVALEN_TCP_KEEPALIVE=IDLE,INTERVAL,COUNT
+// changes it), so a peer that vanished without closing frees its thread and
+// descriptor. A frame must arrive whole within the same bound once it has
+// begun (the connection loop), so a client stopped in the middle of a frame
+// on a live link is dropped too. Between frames a client may stay silent.
+//
+// Admission: the listener keeps a reserve of descriptors (kDescriptorReserve)
+// that clients never take, so the service can always reach its coordinator;
+// a connection that would eat into it is closed at once and reported as the
+// descriptor shortage it is. MORVALEN_MAX_CONNECTIONS, when set, caps the
+// connections open at once; the surplus is closed at once, without a word.
+// Both settings are read once, before the listener starts (listenerReadSettings).
+//
 // Accept failures: one that belongs to a single new connection is passed over;
 // when descriptors or memory run out the listener pauses and tries again,
 // reporting the first failure of each such run; only a failure of the
@@ -19,6 +34,7 @@
 #include "net/Listener.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/Codes.h"
@@ -45,6 +61,22 @@ constexpr uint32_t kExhaustedPauseMs = 100;
 // Connection threads keep little on their stack (a 1000-byte drain buffer and
 // a 134-byte XID body); the handlers they call stay well within this.
 constexpr size_t kConnectionStackBytes = 256 * 1024;
+// Descriptors that clients never take: the coordinator's connections, the
+// system log and a library being loaded need them when clients hold the rest.
+constexpr int32_t kDescriptorReserve = 16;
+
+// TCP keepalive of accepted connections, and the bound within which a frame
+// that has begun must arrive whole: idle + interval * count seconds.
+struct KeepAlive {
+    uint32_t idleSeconds = 60;
+    uint32_t intervalSeconds = 10;
+    uint32_t count = 6;
+};
+
+// Written once by listenerReadSettings before the listener starts; read by the
+// listener and the connection threads it starts.
+KeepAlive keepAlive;
+int32_t maxConnections = 0;  // 0: no cap
 
 std::atomic<uint16_t> listenPort{kServicePort};
 std::atomic<uint16_t> boundPort{0};
@@ -111,6 +143,66 @@ void dropConnection(ClientConnection* c) {
     connectionFree(c);
 }
 
+uint32_t frameBoundMs() {
+    return (keepAlive.idleSeconds + keepAlive.intervalSeconds * keepAlive.count) * 1000;
+}
+
+// Parses "IDLE,INTERVAL,COUNT" (seconds, seconds, probes). False when it is not
+// three whole numbers in range.
+bool parseKeepAlive(const char* text, KeepAlive* out) {
+    unsigned long values[3] = {0, 0, 0};
+    const char* at = text;
+    for (int i = 0; i < 3; ++i) {
+        if (*at < '0' || *at > '9') {
+            return false;
+        }
+        char* end = nullptr;
+        values[i] = std::strtoul(at, &end, 10);
+        if (end == at || values[i] < 1 || values[i] > (i == 2 ? 127UL : 32767UL)) {
+            return false;
+        }
+        at = end;
+        if (i < 2) {
+            if (*at != ',') {
+                return false;
+            }
+            ++at;
+        }
+    }
+    if (*at != '\0') {
+        return false;
+    }
+    out->idleSeconds = static_cast<uint32_t>(values[0]);
+    out->intervalSeconds = static_cast<uint32_t>(values[1]);
+    out->count = static_cast<uint32_t>(values[2]);
+    return true;
+}
+
+// Parses a whole number from 1 to 1000000. False otherwise.
+bool parseConnectionCap(const char* text, int32_t* out) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > 1000000UL) {
+        return false;
+    }
+    *out = static_cast<int32_t>(value);
+    return true;
+}
+
+// True when a freshly accepted socket must be closed at once: the cap on open
+// connections is reached, or it would eat into the descriptor reserve (then
+// *descriptorsLow is set).
+bool refuseAtOnce(platform::Socket accepted, bool* descriptorsLow) {
+    *descriptorsLow = platform::socketLeavesTooFewDescriptors(accepted, kDescriptorReserve);
+    if (*descriptorsLow) {
+        return true;
+    }
+    return maxConnections > 0 && connectionsOpen() >= maxConnections;
+}
+
 // The routine of a new connection's thread: the handshake, then the
 // connection loop, which owns the record from then on.
 void admitClient(void* record) {
@@ -120,7 +212,11 @@ void admitClient(void* record) {
         if (socketSetTimeout(c, kHandshakeTimeoutMs) != 0 || !handshakeAccepted(c)) {
             return;  // no reply, nothing reported
         }
-        (void)socketSetTimeout(c, 0);
+        // Keepalive finds a peer that is gone; the receive time-out bounds a
+        // frame that has begun. A failure of either leaves the connection as
+        // it would be without them.
+        (void)platform::socketSetKeepAlive(c->socket, keepAlive.idleSeconds, keepAlive.intervalSeconds, keepAlive.count);
+        (void)socketSetTimeout(c, frameBoundMs());
         (void)socketSendBytes(c, "Morvalen", 8);
         admitted = true;
     });
@@ -184,6 +280,18 @@ int32_t acceptLoopBody() {
             }
             return kSocketFailure;
         }
+        bool descriptorsLow = false;
+        if (refuseAtOnce(accepted, &descriptorsLow)) {
+            (void)platform::socketShutdownBoth(accepted);
+            (void)platform::socketCloseHandle(accepted);
+            // Reported like an accept that failed for want of descriptors,
+            // which it stands in for: once per run of them.
+            if (descriptorsLow && !exhaustedReported) {
+                reportSocketFailure("accept() failed with error %d: %s\n", platform::kTooManyOpenFiles);
+                exhaustedReported = true;
+            }
+            continue;
+        }
         exhaustedReported = false;
         ClientConnection* c = connectionAllocate();
         if (c == nullptr) {
@@ -242,6 +350,21 @@ platform::Socket acceptClient(platform::Socket listening) {
         return platform::kInvalidSocket;
     }
     return platform::socketAccept(listening);  // a failure is not reported
+}
+
+int32_t listenerReadSettings() noexcept {
+    const char* keepAliveSetting = std::getenv("MORVALEN_TCP_KEEPALIVE");
+    if (keepAliveSetting != nullptr && !parseKeepAlive(keepAliveSetting, &keepAlive)) {
+        reportError("MORVALEN_TCP_KEEPALIVE must be IDLE,INTERVAL,COUNT: seconds from 1 to 32767, seconds from 1 to "
+                    "32767, probes from 1 to 127\n");
+        return -1;
+    }
+    const char* capSetting = std::getenv("MORVALEN_MAX_CONNECTIONS");
+    if (capSetting != nullptr && !parseConnectionCap(capSetting, &maxConnections)) {
+        reportError("MORVALEN_MAX_CONNECTIONS must be a whole number from 1 to 1000000\n");
+        return -1;
+    }
+    return 0;
 }
 
 void listenerSetPort(uint16_t port) noexcept { listenPort.store(port); }

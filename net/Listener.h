@@ -28,6 +28,14 @@ extern std::atomic<platform::Socket> listenSocket;
 // handshake (handshakeAccepted) before it runs the connection loop.
 int32_t acceptLoop();
 
+// Reads the connection settings from the environment, once, before the
+// listener starts: MORVALEN_TCP_KEEPALIVE=IDLE,INTERVAL,COUNT (keepalive of
+// accepted connections and the bound on a frame that has begun; 60,10,6 when
+// unset) and MORVALEN_MAX_CONNECTIONS=N (connections open at once; no cap when
+// unset). 0, or -1 after reporting the malformed variable by name (the
+// service must not start on a setting it cannot honour).
+[[nodiscard]] int32_t listenerReadSettings() noexcept;
+
 // WSAStartup: 0, or -1 after reporting "WSAStartup() failed with error %d: %s\n".
 [[nodiscard]] int32_t startWinsock();
 

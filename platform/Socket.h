@@ -64,11 +64,30 @@ int32_t socketSend(Socket s, const void* bytes, int32_t n);
 // SO_RCVTIMEO in milliseconds; 0 means no time-out. 0 or -1.
 [[nodiscard]] int32_t socketSetReceiveTimeout(Socket s, uint32_t milliseconds);
 
+// True when error (from socketLastError) is a receive time-out: nothing
+// arrived within the time set by socketSetReceiveTimeout.
+[[nodiscard]] bool socketErrorIsTimeout(int32_t error);
+
+// TCP keepalive on a connected socket: the first probe after idleSeconds of
+// silence, then one every intervalSeconds, the connection dropped after count
+// unanswered probes (SO_KEEPALIVE with TCP_KEEPIDLE, TCP_KEEPINTVL,
+// TCP_KEEPCNT). 0 or -1.
+int32_t socketSetKeepAlive(Socket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t count);
+
+// True when an accepted socket leaves fewer than reserve descriptors of the
+// process's limit free: POSIX hands out the lowest free number, so a socket
+// numbered at or above the soft RLIMIT_NOFILE less reserve means the table is
+// nearly full. Always false where sockets are not small numbers (Windows).
+[[nodiscard]] bool socketLeavesTooFewDescriptors(Socket s, int32_t reserve);
+
 // shutdown(2) in both directions. 0 or -1.
 int32_t socketShutdownBoth(Socket s);
 
 // close(2); also removes the socket from the cleanup list. 0 or -1.
 int32_t socketCloseHandle(Socket s);
+
+// The error number for "too many open files" (EMFILE; WSAEMFILE on Windows).
+extern const int32_t kTooManyOpenFiles;
 
 // The error number of the calling thread's last failed socket call.
 [[nodiscard]] int32_t socketLastError();

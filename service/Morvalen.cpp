@@ -4,6 +4,7 @@
 //  - without one, started any other way: the console run, the same listener in
 //    the foreground, ended only by the end of the process.
 #include "common/Running.h"
+#include "net/Listener.h"
 #include "platform/FaultGuard.h"
 #include "platform/Process.h"
 #include "platform/ProcessEnd.h"
@@ -24,6 +25,9 @@ int main(int argc, char** argv) {
     }
     platform::faultGuardInstall();
     platform::systemLogOpen("Morvalen");
+    // A setting the service cannot honour refuses the start, with the
+    // reported line naming it, before anything else runs.
+    if (listenerReadSettings() != 0) platform::processEnd(1);
     // Either run ends the process without tearing down what connection and
     // branch threads, which nobody waits for, may still be using.
     if (serviceDispatch()) platform::processEnd(0);

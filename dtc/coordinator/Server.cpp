@@ -23,9 +23,16 @@ constexpr uint64_t kSignalTag = 2;
 constexpr uint64_t kStoreTag = 3;
 constexpr uint64_t kFirstClientId = 16;
 
+// How long the listening socket is left unwatched after accept ran out of
+// descriptors or memory: the socket stays readable meanwhile, so watching it
+// would wake the loop at once, again and again, for nothing.
+constexpr int64_t kAcceptPauseMs = 100;
+
 struct Loop {
     int epollFd = -1;            // the epoll instance
     int listenFd = -1;           // listening socket
+    int64_t acceptResumeMs = 0;  // monotonic time to watch listenFd again; 0 while it is watched
+    bool pauseReported = false;  // the current run of exhausted accepts was reported
     uint64_t nextClientId = kFirstClientId;
     std::vector<uint64_t> closing; // clients to close after this pass
 };
@@ -57,7 +64,20 @@ bool peerAllowed(int fd) {
 void acceptClients(Coordinator& co, Loop& loop) {
     for (;;) {
         int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return; // EAGAIN, or a transient failure (EMFILE...): try at the next wake-up
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory: stop watching the listener
+                // for a moment rather than spin on a socket that stays readable.
+                if (!loop.pauseReported) {
+                    std::fprintf(stderr, "dtcd: accept: %s; pausing new connections\n", std::strerror(errno));
+                    loop.pauseReported = true;
+                }
+                watch(loop, loop.listenFd, kListenTag, 0, EPOLL_CTL_MOD);
+                loop.acceptResumeMs = monotonicMs() + kAcceptPauseMs;
+            }
+            return; // EAGAIN, or a failure that belongs to one connection: try at the next wake-up
+        }
+        loop.pauseReported = false;
         if (!peerAllowed(fd)) {
             co.stats.refused++;
             close(fd);
@@ -178,8 +198,10 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
     int64_t nextDeadline = expireBranches(co, monotonicMs());
     while (running) {
         int timeout = -1;
-        if (nextDeadline != 0) {
-            int64_t wait = nextDeadline - monotonicMs();
+        int64_t wake = nextDeadline;
+        if (loop.acceptResumeMs != 0 && (wake == 0 || loop.acceptResumeMs < wake)) wake = loop.acceptResumeMs;
+        if (wake != 0) {
+            int64_t wait = wake - monotonicMs();
             timeout = wait <= 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
         }
         int n = epoll_wait(loop.epollFd, events, 256, timeout);
@@ -208,6 +230,10 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
                     readClient(co, loop, *it->second);
                 if ((events[i].events & EPOLLOUT) != 0) flushClient(co, loop, *it->second);
             }
+        }
+        if (loop.acceptResumeMs != 0 && monotonicMs() >= loop.acceptResumeMs) {
+            loop.acceptResumeMs = 0;
+            watch(loop, loop.listenFd, kListenTag, EPOLLIN, EPOLL_CTL_MOD);
         }
         nextDeadline = expireBranches(co, monotonicMs());
         flushDirty(co, loop);

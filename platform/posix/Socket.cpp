@@ -13,7 +13,9 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -189,6 +191,34 @@ int32_t socketSetReceiveTimeout(Socket s, uint32_t milliseconds) {
         return failed();
     }
     return 0;
+}
+
+const int32_t kTooManyOpenFiles = EMFILE;
+
+bool socketErrorIsTimeout(int32_t error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+int32_t socketSetKeepAlive(Socket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t count) {
+    int on = 1;
+    int idle = static_cast<int>(idleSeconds);
+    int interval = static_cast<int>(intervalSeconds);
+    int probes = static_cast<int>(count);
+    if (::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+bool socketLeavesTooFewDescriptors(Socket s, int32_t reserve) {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+        return false;
+    }
+    return static_cast<rlim_t>(s) + static_cast<rlim_t>(reserve) >= files.rlim_cur;
 }
 
 int32_t socketShutdownBoth(Socket s) {

@@ -231,6 +231,46 @@ int32_t socketSetReceiveTimeout(Socket s, uint32_t milliseconds) {
     return 0;
 }
 
+const int32_t kTooManyOpenFiles = WSAEMFILE;
+
+bool socketErrorIsTimeout(int32_t error) {
+    return error == WSAETIMEDOUT;
+}
+
+// The TCP-level keepalive options of ws2ipdef.h, which mingw-w64's headers lack.
+#ifndef TCP_KEEPIDLE
+#define TCP_KEEPIDLE 3
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+#ifndef TCP_KEEPINTVL
+#define TCP_KEEPINTVL 17
+#endif
+
+// Windows 10 1709 and later take the three TCP-level options; older systems
+// and Wine may refuse some, which leaves the system's keepalive defaults.
+int32_t socketSetKeepAlive(Socket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t count) {
+    DWORD on = 1;
+    DWORD idle = idleSeconds;
+    DWORD interval = intervalSeconds;
+    DWORD probes = count;
+    if (::setsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
+        ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPIDLE, reinterpret_cast<const char*>(&idle), sizeof idle) != 0 ||
+        ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPINTVL, reinterpret_cast<const char*>(&interval),
+                     sizeof interval) != 0 ||
+        ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes) != 0) {
+        return failed();
+    }
+    return 0;
+}
+
+// Sockets are handles, not the lowest free numbers, and Windows has no
+// per-process descriptor limit to keep a reserve of.
+bool socketLeavesTooFewDescriptors(Socket, int32_t) {
+    return false;
+}
+
 int32_t socketShutdownBoth(Socket s) {
     if (::shutdown(native(s), SD_BOTH) == 0) {
         return 0;

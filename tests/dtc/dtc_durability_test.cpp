@@ -3,6 +3,7 @@
 // real dtcd that is killed, restarted and probed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -395,6 +397,62 @@ TEST(DtcDaemon, GarbageAndCutFramesCloseOnlyThatClient) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    stopDaemon(&d);
+    removeDaemonFiles(d);
+}
+
+
+// CPU time (user + system, in clock ticks) a process has used so far.
+long cpuTicksOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t at = text.rfind(')');
+    if (at == std::string::npos) return -1;
+    std::istringstream fields(text.substr(at + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+TEST(DtcDaemon, OutOfDescriptorsItPausesAcceptingInsteadOfSpinning) {
+    Daemon d;
+    ASSERT_TRUE(startDaemon(&d));
+    // Leave the daemon a few descriptors more than it holds now, then queue
+    // more clients than it can take: the listening socket stays readable.
+    int open = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(d.pid) + "/fd")) {
+        (void)entry;
+        ++open;
+    }
+    rlimit before{};
+    ASSERT_EQ(0, prlimit(d.pid, RLIMIT_NOFILE, nullptr, &before));
+    rlimit low{static_cast<rlim_t>(open + 3), before.rlim_max};  // the soft limit only, so it can be raised again
+    ASSERT_EQ(0, prlimit(d.pid, RLIMIT_NOFILE, &low, nullptr));
+    std::vector<int> clients;
+    for (int i = 0; i < 10; ++i) {
+        int fd = rawConnect(d.socket);
+        if (fd >= 0) clients.push_back(fd);
+    }
+    ASSERT_GE(clients.size(), 6u);
+    // Over a second of that, the daemon uses a small part of a second of CPU.
+    long start = cpuTicksOf(d.pid);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    long used = cpuTicksOf(d.pid) - start;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 3) << used << " ticks";
+    for (int fd : clients) close(fd);
+    ASSERT_EQ(0, prlimit(d.pid, RLIMIT_NOFILE, &before, nullptr));
+    // Accepting resumes: a new client is served.
+    useDaemon(d);
+    EXPECT_EQ(XA_OK, pollFor(XA_OK, [] { return DTC_XaOpen(kOpenString, kRm, TMNOFLAGS); }));
+    EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
+    std::ifstream err(d.stderrPath);
+    std::string text((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("pausing new connections"), std::string::npos) << text;
     stopDaemon(&d);
     removeDaemonFiles(d);
 }

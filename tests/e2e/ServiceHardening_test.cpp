@@ -498,3 +498,132 @@ TEST(ServiceHardening, WhenNoThreadCanBeMadeAStartIsRefusedAndTheServiceGoesOn) 
     morvalen::clientClose(&c);
     EXPECT_TRUE(testsupport::sendSignal(service, 0));
 }
+
+namespace {
+
+// Runs a shell command line; true when it exits 0.
+bool shell(const std::string& command) {
+    return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A raw client past the handshake, or -1.
+int admittedClient() {
+    int fd = connectRaw();
+    uint8_t name[8];
+    if (fd < 0 || ::send(fd, kHandshake, 16, MSG_NOSIGNAL) != 16 || ::recv(fd, name, 8, MSG_WAITALL) != 8) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Polls (bounded) until the process has at least the given threads.
+bool reaches(pid_t pid, int threads) {
+    for (int i = 0; i < 1000; ++i) {
+        if (threadsOf(pid) >= threads) {
+            return true;
+        }
+        ::usleep(10000);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(ServiceHardening, AFrameCutShortOnALiveLinkIsDroppedWithinTheBoundAndAnIdleClientIsNot) {
+    // Keepalive 1 s, 1 s, 2 probes: a frame that has begun must arrive whole
+    // within 3 s. A client silent between frames stays connected, since its
+    // peer answers the probes.
+    ChildProcess service;
+    ASSERT_TRUE(startConsole(&service, {"MORVALEN_TCP_KEEPALIVE=1,1,2"}));
+    int idle = admittedClient();
+    int cut = admittedClient();
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(cut, 0);
+    const uint8_t header[5] = {0, 0, 0, 0, 7};  // reserved word and code; flags never come
+    ASSERT_EQ(::send(cut, header, 5, MSG_NOSIGNAL), 5);
+    EXPECT_TRUE(testsupport::closedSilently(cut, 10000));
+    ::close(cut);
+    // Past the bound, the idle client is served on its old connection.
+    const uint8_t query[10] = {0, 0, 0, 0, 7, 0, 0, 0, 0, 0xFF};
+    uint8_t reply[8] = {};
+    ASSERT_EQ(::send(idle, query, 10, MSG_NOSIGNAL), 10);
+    EXPECT_EQ(::recv(idle, reply, 8, MSG_WAITALL), 8);
+    EXPECT_EQ(reply[4], 1);
+    ::close(idle);
+}
+
+TEST(ServiceHardening, AClientCutOffByAPartitionFreesItsThreadAndDescriptor) {
+    // The client lives in a network namespace of its own, joined to ours by a
+    // veth pair; taking our end down cuts it off without a close. Keepalive
+    // (1 s, 1 s, 2 probes) ends the connection, and the service is back at its
+    // threads and descriptors of before.
+    if (::geteuid() != 0 || !shell("command -v ip && command -v unshare")) {
+        GTEST_SKIP() << "needs root, ip and unshare for a veth pair";
+    }
+    const std::string here = "mvka" + std::to_string(::getpid() % 10000);
+    const std::string there = "mvkb" + std::to_string(::getpid() % 10000);
+    if (!shell("ip link add " + here + " type veth peer name " + there)) {
+        GTEST_SKIP() << "veth pairs are not available here";
+    }
+    ASSERT_TRUE(shell("ip addr add 169.254.77.1/30 dev " + here + " && ip link set " + here + " up"));
+
+    ChildProcess service;
+    ASSERT_TRUE(startConsole(&service, {"MORVALEN_TCP_KEEPALIVE=1,1,2"}));
+    int threads = threadsOf(service.pid);
+    int descriptors = descriptorsOf(service.pid);
+
+    // The far host: waits for its end of the pair, connects, sends the
+    // handshake and holds the connection until it is killed.
+    const std::string script =
+        "echo ready; for i in $(seq 200); do ip link show " + there + " >/dev/null 2>&1 && break; sleep 0.05; done; "
+        "ip link set lo up; ip addr add 169.254.77.2/30 dev " + there + "; ip link set " + there + " up; "
+        "for i in $(seq 100); do exec 3<>/dev/tcp/169.254.77.1/1439 && break; sleep 0.1; done; "
+        "printf Morvalen/XA/2.08 >&3; head -c 8 <&3 >/dev/null; echo connected; exec sleep 600";
+    ChildProcess far;
+    ASSERT_TRUE(testsupport::startProcess(&far, "/usr/bin/unshare", {"--net", "--", "/bin/bash", "-c", script}));
+    // Moved only once the shell runs, so into the namespace it runs in.
+    ASSERT_TRUE(testsupport::waitForOutput(far, "ready", 10000));
+    ASSERT_TRUE(shell("ip link set " + there + " netns " + std::to_string(far.pid)));
+    ASSERT_TRUE(testsupport::waitForOutput(far, "connected", 20000)) << testsupport::readOutput(far);
+    ASSERT_TRUE(reaches(service.pid, threads + 1));
+
+    ASSERT_TRUE(shell("ip link set " + here + " down"));
+    EXPECT_TRUE(backTo(service.pid, threads, descriptors))
+        << threadsOf(service.pid) << " threads, " << descriptorsOf(service.pid) << " descriptors";
+    EXPECT_TRUE(served());
+    testsupport::sendSignal(far, SIGKILL);
+    (void)shell("ip link del " + here);
+}
+
+TEST(ServiceHardening, AConnectionCapRefusesTheSurplusAtOnce) {
+    ChildProcess service;
+    ASSERT_TRUE(startConsole(&service, {"MORVALEN_MAX_CONNECTIONS=2"}));
+    int first = admittedClient();
+    int second = admittedClient();
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    int third = connectRaw();
+    ASSERT_GE(third, 0);
+    EXPECT_TRUE(testsupport::closedSilently(third, 5000));
+    ::close(third);
+    ::close(first);
+    EXPECT_TRUE(servedWithin(10000));
+    ::close(second);
+}
+
+TEST(ServiceHardening, AConnectionSettingItCannotHonourRefusesTheStart) {
+    const std::vector<std::string> bad = {"MORVALEN_TCP_KEEPALIVE=60,10", "MORVALEN_TCP_KEEPALIVE=0,10,6",
+                                          "MORVALEN_TCP_KEEPALIVE=60,10,6x", "MORVALEN_MAX_CONNECTIONS=0",
+                                          "MORVALEN_MAX_CONNECTIONS=-3"};
+    for (const std::string& setting : bad) {
+        ChildProcess service;
+        ASSERT_TRUE(testsupport::startProcess(&service, testsupport::binPath("morvalen"), {},
+                                              {setting, "NOTIFY_SOCKET", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
+        testsupport::ExitStatus status;
+        ASSERT_TRUE(testsupport::waitForExit(&service, 10000, &status)) << setting;
+        std::string name = setting.substr(0, setting.find('='));
+        EXPECT_NE(testsupport::readOutput(service).find(name + " must be"), std::string::npos) << setting;
+        EXPECT_FALSE(status.exited && status.code == 0) << setting;
+    }
+}
