@@ -53,6 +53,7 @@ enum Op : uint16_t {
     kOpPhaseTwoDone = 21,  // u64 enlistment id, u8 commit(1)/abort(0) -> HRESULT
     kOpReenlist = 22,      // uow, u32 time-out ms (0 none) -> HRESULT, i32 XACTSTAT
     kOpReenlistDone = 23,  // -> HRESULT
+    kOpSettle = 24,        // u8 has-guid, guid text, xid, rm guid text: a participant taken as done by hand
 };
 
 // Requests dtcd sends to a resource manager's connection unasked: reply
