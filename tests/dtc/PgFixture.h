@@ -208,6 +208,33 @@ protected:
         ADD_FAILURE() << sql << " never answered " << want;
         return false;
     }
+    // Waits up to `seconds` for a child; kills it (and answers -2) when it is still running then.
+    int waitExitWithin(pid_t pid, int seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a process of its own, not a thread of ours
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -2;
+    }
+    std::string stat(const std::string& name) {
+        std::string out;
+        runCtl(daemon, {"--json", "stats"}, &out);
+        size_t at = out.find("\"" + name + "\":");
+        if (at == std::string::npos) return "";
+        at += name.size() + 3;
+        return out.substr(at, out.find_first_of(",}", at) - at);
+    }
+    bool statBecomes(const std::string& name, const std::string& want) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline)
+            if (stat(name) == want) return true;
+        ADD_FAILURE() << name << " is " << stat(name) << ", not " << want;
+        return false;
+    }
     // Waits (ten seconds at most) until dtcd lists `n` participants.
     bool participants(size_t n) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -4,154 +4,15 @@
 // whose transaction already rolled back, and what --recover may and may not
 // touch.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 
 #include "PgFixture.h"
+#include "PgRelay.h"
 
 namespace {
 
 using namespace pgtest;
 
-// A relay between libpq clients and the cluster's Unix socket that acts once
-// the server has answered a PREPARE TRANSACTION: it cuts the connection (the
-// server has prepared, the client never hears it), or, holding, keeps the
-// answer back until the test lets it go (the participant has prepared and
-// not voted yet).
-struct CuttingRelay {
-    std::string dir;              // holds .s.PGSQL.5432
-    std::string target;           // the server's socket file
-    bool hold = false;            // hold the answer instead of cutting
-    int listener = -1;
-    std::atomic<bool> stopping{false};
-    std::atomic<int> cuts{0};
-    std::thread acceptor;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool holding = false;         // an answer is held back (under mu)
-    bool released = false;        // the test let it go (under mu)
-    std::vector<std::thread> relays;
-
-    // Waits (ten seconds at most) until an answer to PREPARE TRANSACTION is held.
-    bool waitHeld() {
-        std::unique_lock lock(mu);
-        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return holding; });
-    }
-    void release() {
-        std::lock_guard lock(mu);
-        released = true;
-        cv.notify_all();
-    }
-
-    bool start(const std::string& clusterDir) {
-        dir = makeTempDir();
-        target = clusterDir + "/.s.PGSQL.5432";
-        listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::string path = dir + "/.s.PGSQL.5432";
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 8) != 0)
-            return false;
-        acceptor = std::thread([this] {
-            for (;;) {
-                int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                if (client < 0) return; // the listener was shut down
-                std::lock_guard lock(mu);
-                relays.emplace_back([this, client] { relay(client); });
-            }
-        });
-        return true;
-    }
-    void relay(int client) {
-        int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", target.c_str());
-        bool cutNext = false; // the client sent PREPARE TRANSACTION: cut at the answer
-        if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            char buffer[65536];
-            for (;;) {
-                pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-                if (poll(fds, 2, 200) < 0 || stopping) break;
-                if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-                    ssize_t n = recv(client, buffer, sizeof buffer, 0);
-                    if (n <= 0) break;
-                    if (std::string_view(buffer, static_cast<size_t>(n)).find("PREPARE TRANSACTION") !=
-                        std::string_view::npos)
-                        cutNext = true;
-                    if (send(server, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
-                }
-                if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
-                    ssize_t n = recv(server, buffer, sizeof buffer, 0);
-                    if (n <= 0) break;
-                    if (cutNext && hold) {
-                        std::unique_lock lock(mu);
-                        holding = true;
-                        cv.notify_all();
-                        cv.wait(lock, [&] { return released || stopping.load(); });
-                        cutNext = false;
-                    } else if (cutNext) {
-                        cuts++;
-                        break;
-                    }
-                    if (send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
-                }
-            }
-        }
-        close(server);
-        close(client);
-    }
-    void stop() {
-        {
-            std::lock_guard lock(mu);
-            stopping = true;
-            cv.notify_all();
-        }
-        if (listener >= 0) shutdown(listener, SHUT_RDWR);
-        if (acceptor.joinable()) acceptor.join();
-        for (std::thread& t : relays) t.join();
-        if (listener >= 0) close(listener);
-        std::filesystem::remove_all(dir);
-    }
-};
-
-class DtcPgFaults : public DtcPostgres {
-protected:
-    // Waits up to `seconds` for a child; kills it (and answers -2) when it is still running then.
-    int waitExitWithin(pid_t pid, int seconds) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a process of its own, not a thread of ours
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-    }
-    std::string stat(const std::string& name) {
-        std::string out;
-        runCtl(daemon, {"--json", "stats"}, &out);
-        size_t at = out.find("\"" + name + "\":");
-        if (at == std::string::npos) return "";
-        at += name.size() + 3;
-        return out.substr(at, out.find_first_of(",}", at) - at);
-    }
-    bool statBecomes(const std::string& name, const std::string& want) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline)
-            if (stat(name) == want) return true;
-        ADD_FAILURE() << name << " is " << stat(name) << ", not " << want;
-        return false;
-    }
-};
+class DtcPgFaults : public DtcPostgres {};
 
 TEST_F(DtcPgFaults, AStatementThatEndsTheTransactionIsRefusedAndNothingIsEnlisted) {
     const std::vector<std::vector<std::string>> cases = {
