@@ -71,6 +71,7 @@ struct Participant {
     uint64_t reenlistedBy = 0; // the connection Reenlist told the commit outcome; done at its ReenlistmentComplete
     uint64_t namedBy = 0;      // the last connection whose Reenlist named it (told or not)
     uint64_t votedSeq = 0;     // Coordinator::seq at its yes vote; 0 when loaded from the store
+    std::string name;          // its resource manager's name (PostgreSQL: the database); not stored
 };
 
 // A Reenlist that waits for the outcome of an in-doubt branch.
@@ -121,6 +122,7 @@ struct Client {
     std::string guid;                              // set by kOpOpen: a control connection
     std::string rmGuid;                            // set by kOpRmOpen: a resource manager's connection
     uint64_t rmOpenSeq = 0;                        // Coordinator::seq at its kOpRmOpen
+    std::string rmName;                            // the name it registered with
     uint32_t timeoutMs = 0;                        // Timeout= of the open string, 0 none
     std::unordered_map<std::string, Assoc> assoc;  // branch key -> associations
     bool dirty = false;                            // queued in Coordinator::dirty

@@ -36,7 +36,8 @@ void putRow(Writer& w, const Branch& b, int64_t now) {
 } // namespace
 
 // Rows of every branch, then for each branch in the same order its
-// participants: u32 n, n x (rm guid text, i32 vote, u8 connected).
+// participants: u32 n, n x (rm guid text, i32 vote, u8 connected, u8 name
+// length, name).
 void handleList(Coordinator& co, Client& client, uint32_t id) {
     Writer w;
     putU32(w, static_cast<uint32_t>(co.branches.size()));
@@ -48,6 +49,8 @@ void handleList(Coordinator& co, Client& client, uint32_t id) {
             putBytes(w, p.rmGuid.data(), kGuidText);
             putI32(w, p.vote);
             putU8(w, p.clientId != 0 ? 1 : 0);
+            putU8(w, static_cast<uint8_t>(p.name.size()));
+            putBytes(w, p.name.data(), p.name.size());
         }
     }
     reply(co, client, id, XA_OK, w.bytes);

@@ -130,9 +130,12 @@ Participant* ownParticipant(Coordinator& co, Client& client, uint64_t enlistment
 
 void handleRmOpen(Coordinator& co, Client& client, uint32_t id, std::string_view body) {
     std::string guid;
-    if (body.size() != kGuidText || !normalizeGuid(body, &guid)) return reply(co, client, id, E_INVALIDARG);
+    if (body.size() < kGuidText || body.size() > kGuidText + 255 || !normalizeGuid(body.substr(0, kGuidText), &guid))
+        return reply(co, client, id, E_INVALIDARG);
     if (!client.rmGuid.empty() && client.rmGuid != guid) return reply(co, client, id, E_INVALIDARG);
     client.rmGuid = guid;
+    client.rmName.clear();
+    for (char ch : body.substr(kGuidText)) client.rmName += (ch >= ' ' && ch < 127) ? ch : '?'; // printable for dtcctl
     client.rmOpenSeq = ++co.seq;
     reply(co, client, id, S_OK);
 }
@@ -154,6 +157,7 @@ void handleEnlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     Participant p;
     p.id = co.nextEnlistment++;
     p.rmGuid = client.rmGuid;
+    p.name = client.rmName;
     p.clientId = client.id;
     co.enlistments[p.id] = b->key;
     b->participants.push_back(p);

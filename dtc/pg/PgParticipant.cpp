@@ -109,6 +109,13 @@ std::string guidHex(const GUID& g) {
     return hexEncode(bytes, 16);
 }
 
+// The resource manager's name dtcctl list shows: the connection's target.
+std::string targetName(PGconn* conn) {
+    const char* host = PQhost(conn);
+    const char* port = PQport(conn);
+    return std::string("dtc-pg ") + PQdb(conn) + "@" + (host != nullptr ? host : "") + ":" + (port != nullptr ? port : "");
+}
+
 std::string lockArgs(const std::string& gid) { return std::string(kLockClass) + ", hashtext('" + gid + "')"; }
 
 // 1: the prepared transaction `gid` exists, 0: it does not, -1: cannot tell.
@@ -283,8 +290,8 @@ PgSession* pgSessionOpen(const std::string& conninfo, const std::string& cookie,
         return nullptr;
     }
     auto* factory = transactionManager<IResourceManagerFactory>(IID_IResourceManagerFactory);
-    char name[] = "dtc-pg";
-    hr = factory != nullptr ? factory->Create(&session->rmGuid, name, nullptr, &session->rm) : E_FAIL;
+    std::string name = targetName(conn);
+    hr = factory != nullptr ? factory->Create(&session->rmGuid, name.data(), nullptr, &session->rm) : E_FAIL;
     if (factory != nullptr) factory->Release();
     if (hr != S_OK) {
         *reason = "cannot register with dtcd";
@@ -414,8 +421,8 @@ IResourceManager* recoveryRm(Recovery& r, const std::string& rmBytes) {
     GUID guid{};
     std::memcpy(&guid, rmBytes.data(), 16);
     IResourceManager* rm = nullptr;
-    char name[] = "dtc-pg";
-    if (r.factory->Create(&guid, name, nullptr, &rm) != S_OK) rm = nullptr;
+    std::string name = targetName(r.conn);
+    if (r.factory->Create(&guid, name.data(), nullptr, &rm) != S_OK) rm = nullptr;
     r.rms[rmBytes] = rm;
     return rm;
 }

@@ -341,7 +341,10 @@ HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* si
                   rmGuid->Data3, rmGuid->Data4[0], rmGuid->Data4[1], rmGuid->Data4[2], rmGuid->Data4[3],
                   rmGuid->Data4[4], rmGuid->Data4[5], rmGuid->Data4[6], rmGuid->Data4[7]);
     int32_t result = 0;
-    if (!connectionCall(*connection, kOpRmOpen, std::string_view(text, kGuidText), &result, nullptr) ||
+    // The name goes along (at most 255 bytes), for dtcctl list.
+    std::string open(text, kGuidText);
+    open.append(name, strnlen(name, 255));
+    if (!connectionCall(*connection, kOpRmOpen, open, &result, nullptr) ||
         result != S_OK) {
         connectionShutdown(*connection);
         return result != S_OK ? result : XACT_E_CONNECTION_DOWN;

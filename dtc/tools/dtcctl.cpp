@@ -111,6 +111,7 @@ struct Party {
     std::string guid;    // the resource manager
     int32_t vote = 0;    // kVote*
     bool connected = false;
+    std::string name;    // its resource manager's name (PostgreSQL: the database), "" when unknown
 };
 
 const char* outcomeName(int32_t heuristic) {
@@ -144,7 +145,7 @@ bool readRow(Reader& r, Row* row) {
 }
 
 std::string rowJson(const Row& row) {
-    char buffer[512];
+    char buffer[1200];
     std::snprintf(buffer, sizeof buffer,
                   "{\"xid\":\"%s\",\"guid\":\"%s\",\"state\":\"%s\",\"outcome\":\"%s\",\"age_ms\":%llu,"
                   "\"transaction\":\"%s\",\"aborted\":%s,\"participants\":[",
@@ -152,9 +153,14 @@ std::string rowJson(const Row& row) {
                   static_cast<unsigned long long>(row.ageMs), row.uow.c_str(), (row.flags & 1) != 0 ? "true" : "false");
     std::string out = buffer;
     for (size_t i = 0; i < row.parties.size(); ++i) {
-        std::snprintf(buffer, sizeof buffer, "%s{\"rm\":\"%s\",\"vote\":\"%s\",\"connected\":%s}", i > 0 ? "," : "",
-                      row.parties[i].guid.c_str(), voteName(row.parties[i].vote),
-                      row.parties[i].connected ? "true" : "false");
+        std::string name;
+        for (char ch : row.parties[i].name) {
+            if (ch == '"' || ch == '\\') name += '\\';
+            name += ch;
+        }
+        std::snprintf(buffer, sizeof buffer, "%s{\"rm\":\"%s\",\"vote\":\"%s\",\"connected\":%s,\"name\":\"%s\"}",
+                      i > 0 ? "," : "", row.parties[i].guid.c_str(), voteName(row.parties[i].vote),
+                      row.parties[i].connected ? "true" : "false", name.c_str());
         out += buffer;
     }
     return out + "]}";
@@ -198,7 +204,8 @@ std::string rowText(const Row& row) {
     std::string out = buffer;
     for (const Party& party : row.parties)
         out += "\n    participant " + party.guid + " " + voteName(party.vote) +
-               (party.connected ? "" : " (not connected)") + " [gid form " + guidMemoryHex(party.guid) + "]";
+               (party.connected ? "" : " (not connected)") + " [gid form " + guidMemoryHex(party.guid) + "]" +
+               (party.name.empty() ? "" : " " + party.name);
     return out;
 }
 
@@ -223,6 +230,8 @@ int listBranches(Ctl& ctl) {
             party.guid.assign(guid, kGuidText);
             party.vote = getI32(r);
             party.connected = getU8(r) != 0;
+            party.name.assign(getU8(r), '\0');
+            getBytes(r, party.name.data(), party.name.size());
             row.parties.push_back(party);
         }
     }

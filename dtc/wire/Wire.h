@@ -47,7 +47,7 @@ enum Op : uint16_t {
     kOpStats = 16,   // -> u32 n, n (u8 name length, name, u64 value)
     kOpCookie = 17,  // u32 n, cookie bytes -> HRESULT, branch row
     // Resource managers that enlist (one connection per resource manager):
-    kOpRmOpen = 18,        // rm guid text: this connection serves that resource manager
+    kOpRmOpen = 18,        // rm guid text, then its name (0..255 bytes): this connection serves that resource manager
     kOpEnlist = 19,        // uow, token -> HRESULT, u64 enlistment id
     kOpVote = 20,          // u64 enlistment id, i32 PrepareRequestDone HRESULT -> HRESULT
     kOpPhaseTwoDone = 21,  // u64 enlistment id, u8 commit(1)/abort(0) -> HRESULT

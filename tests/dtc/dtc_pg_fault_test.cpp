@@ -91,11 +91,19 @@ TEST_F(DtcPgFaults, RecoverDuringPhaseOneOrBesideALiveParticipantTouchesNothing)
     Child c = enlistAt(cookie, "host=" + relay.dir + " user=" + cluster.role + " dbname=postgres",
                        {"INSERT INTO t VALUES (101)"});
     ASSERT_TRUE(participants(1));
+    // The operator's view: the transaction id, the GUID as the gid shows it, the database.
+    std::string list;
+    ASSERT_EQ(0, runCtl(daemon, {"list"}, &list));
+    EXPECT_NE(std::string::npos, list.find(" dtc-pg postgres@")) << list;
     ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
     int prepareResult = 0;
     std::thread preparer([&] { prepareResult = DTC_XaPrepare(&xid, kRm, TMNOFLAGS); });
     ASSERT_TRUE(relay.waitHeld());
     EXPECT_EQ("1", prepared());
+    std::string gid = exec("postgres", "SELECT gid FROM pg_prepared_xacts");
+    ASSERT_EQ(78u, gid.size());
+    EXPECT_NE(std::string::npos, list.find(gid.substr(4, 32))) << list;           // the transaction id
+    EXPECT_NE(std::string::npos, list.find("gid form " + gid.substr(37, 32))) << list; // the participant
     std::string out;
     EXPECT_EQ(0, recover("postgres", &out));
     EXPECT_EQ(std::string::npos, out.find(" aborted")) << out;
