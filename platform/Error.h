@@ -14,4 +14,11 @@ void setLastError(int32_t code) noexcept;
 // (always terminated). Returns the text's length, 0 when the system has none.
 size_t errorText(int32_t code, char* buffer, size_t size) noexcept;
 
+// The system's text for a socket error number as the listener's reports show
+// it, into buffer (always terminated). Returns the text's length, 0 when the
+// system has none. Windows: FormatMessageA with its width mask, which turns the
+// text's line ends into blanks, so the text ends in a blank. Elsewhere the same
+// text as errorText.
+size_t socketErrorText(int32_t code, char* buffer, size_t size) noexcept;
+
 }  // namespace platform

@@ -53,6 +53,16 @@ inline constexpr bool kServiceUnitFiles = true;
 // Removes that link; a link that is not there is not an error.
 [[nodiscard]] bool unitDisable(const char* unitName, const char* target) noexcept;
 
+// Where the service manager holds the service itself (not kServiceUnitFiles:
+// Windows), the log source is registered apart from it, in three steps that
+// installation takes one by one, each whatever the one before gave: the
+// source's key, the message file (the executable, which carries the message
+// table), and the types it reports (error, warning, information). Each returns
+// false with the system's error when it failed. Elsewhere the system log needs
+// no registration: each step succeeds and does nothing.
+enum class LogSourceStep { CreateKey, MessageFile, TypesSupported };
+[[nodiscard]] bool logSourceRegister(LogSourceStep step, const char* sourceName, const char* executablePath) noexcept;
+
 // A connection to the running manager on the system bus.
 struct ManagerBus;
 

@@ -86,7 +86,7 @@ char* lastErrorText(char* buffer, int32_t size) noexcept {
 
 const char* winsockErrorText(int32_t code) noexcept {
     char text[sizeof winsockTextBuffer];
-    size_t length = platform::errorText(code, text, sizeof text);
+    size_t length = platform::socketErrorText(code, text, sizeof text);
     if (length > 0) {
         memcpy(winsockTextBuffer, text, length + 1);
     }

@@ -18,6 +18,13 @@
 //     the manager reloaded. A reload that fails here leaves the unit known to the
 //     running manager until its next reload, as a Windows service marked for
 //     deletion stays until its last handle closes; nothing more is printed.
+// Where the service manager holds the service itself and the log source is a
+// registration of its own (Windows: the event source), step 3 of installation
+// creates the service alone, "Orvanthe installed." follows at once, and the
+// source's three steps come after it, each tried whatever the one before gave
+// and each failure printed, never undoing the service; removal deletes the
+// service first and then the source, whatever that deletion gives (a service
+// that cannot be deleted keeps its source).
 // Both print to standard output only and never start the service.
 #include "service/Install.h"
 
@@ -123,6 +130,21 @@ void stopRunningService(platform::ManagerBus* bus) {
     }
 }
 
+// The event source's registration after the service's (not kServiceUnitFiles):
+// each step is tried, and each failure printed, whatever the one before gave.
+void registerLogSource(const char* executablePath) {
+    const char* source = "Morvalen";
+    if (!platform::logSourceRegister(platform::LogSourceStep::CreateKey, source, executablePath)) {
+        std::printf("The EventLog subkey could not be created.\n");
+    }
+    if (!platform::logSourceRegister(platform::LogSourceStep::MessageFile, source, executablePath)) {
+        std::printf("The Message File value could\nnot be assigned.\n");
+    }
+    if (!platform::logSourceRegister(platform::LogSourceStep::TypesSupported, source, executablePath)) {
+        std::printf("The Types Supported value could\nnot be assigned.\n");
+    }
+}
+
 }  // namespace
 
 bool unitExecPathAccepted(const char* path) noexcept {
@@ -217,6 +239,12 @@ void installService() noexcept {
             std::printf("CreateService failed - %s\n", lastErrorTextNow());
             return;
         }
+        if (!platform::kServiceUnitFiles) {
+            // The service stands; its event source is registered after it.
+            std::printf("%s installed.\n", kDisplayName);
+            registerLogSource(path);
+            return;
+        }
         if (!platform::unitEnable(kUnitName, kWantedBy)) {
             int32_t error = platform::lastError();
             (void)platform::unitFileRemove(kUnitName);
@@ -245,6 +273,16 @@ void uninstallService() noexcept {
         }
         if (bus) stopRunningService(bus.get());
 
+        if (!platform::kServiceUnitFiles) {
+            // The service first; its event source only once it is gone.
+            if (!platform::unitFileRemove(kUnitName)) {
+                std::printf("DeleteService failed - %s\n", lastErrorTextNow());
+                return;
+            }
+            std::printf("%s removed.\n", kDisplayName);
+            (void)platform::unitDisable(kUnitName, kWantedBy);
+            return;
+        }
         if (!platform::unitDisable(kUnitName, kWantedBy) || !platform::unitFileRemove(kUnitName)) {
             std::printf("DeleteService failed - %s\n", lastErrorTextNow());
             return;

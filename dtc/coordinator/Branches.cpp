@@ -145,13 +145,13 @@ void queueWriteFor(Coordinator& co, uint64_t clientId, uint32_t id, uint16_t op,
     StoreWrite write;
     write.kind = kind;
     write.row = storedRow(b);
-    if (kind == kWritePut && op == kOpPrepare) write.row.state = kPrepared;
+    if (kind == kWritePut && op == kOpPrepare) write.row.state = kStatePrepared;
     if (kind == kWritePut && (op == kOpCommit || op == kOpForget)) {
-        write.row.state = kCommitting;
+        write.row.state = kStateCommitting;
         write.row.heuristic = 0;
     }
     if (kind == kWritePut && op == kOpResolve) {
-        write.row.state = kHeuristic;
+        write.row.state = kStateHeuristic;
         write.row.heuristic = heuristic;
     }
     write.tag = co.nextTag++;
@@ -201,8 +201,10 @@ void loadBranches(Coordinator& co, const std::vector<StoredBranch>& rows) {
         b->key = guid + xidKey(b->xid);
         std::memcpy(b->uow, row.uow, kIdSize);
         std::memcpy(b->token, row.token, kIdSize);
-        b->state = row.state == kHeuristic ? kHeuristic : row.state == kCommitting ? kCommitting : kPrepared;
-        b->heuristic = b->state == kHeuristic ? row.heuristic : 0;
+        b->state = row.state == kStateHeuristic    ? kStateHeuristic
+                   : row.state == kStateCommitting ? kStateCommitting
+                                                   : kStatePrepared;
+        b->heuristic = b->state == kStateHeuristic ? row.heuristic : 0;
         b->createdMs = row.createdMs;
         Reader r = reader(row.participants);
         while (r.pos < r.size) {
@@ -218,7 +220,7 @@ void loadBranches(Coordinator& co, const std::vector<StoredBranch>& rows) {
             co.enlistments[p.id] = b->key;
             b->participants.push_back(std::move(p));
         }
-        if (b->state == kCommitting) {
+        if (b->state == kStateCommitting) {
             b->retryMs = monotonicMs() + kPhaseTwoRetryMs;
             co.deadlines.emplace(b->retryMs, b->key);
         }
@@ -325,19 +327,19 @@ void finishWrites(Coordinator& co) {
                 co.stats.writeFailures++;
                 result = writeFailureAnswer(co, b, p);
             } else if (p.op == kOpPrepare) {
-                b->state = kPrepared;
+                b->state = kStatePrepared;
                 b->deadlineMs = 0;
             } else if (p.op == kOpResolve) {
-                b->state = kHeuristic;
+                b->state = kStateHeuristic;
                 b->heuristic = p.heuristic;
                 // Participants are driven to the operator's outcome.
                 for (const Participant& part : b->participants)
                     if (part.vote == kVoteYes && part.clientId != 0)
                         sendNote(co, part.clientId, p.heuristic == XA_HEURCOM ? kNoteCommit : kNoteAbort, part.id);
                 answerWaiting(co, *b, p.heuristic == XA_HEURCOM ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
-            } else if (p.op == kOpCommit && hasPhaseTwo(*b) && b->state != kCommitting) {
+            } else if (p.op == kOpCommit && hasPhaseTwo(*b) && b->state != kStateCommitting) {
                 enterCommitting(co, *b);
-            } else if (p.op == kOpForget && b->state == kHeuristic && b->heuristic == XA_HEURCOM && hasPhaseTwo(*b)) {
+            } else if (p.op == kOpForget && b->state == kStateHeuristic && b->heuristic == XA_HEURCOM && hasPhaseTwo(*b)) {
                 // Forgotten by the manager, still owed to participants.
                 b->heuristic = 0;
                 enterCommitting(co, *b);
@@ -369,7 +371,7 @@ void clientGone(Coordinator& co, Client& client) {
     while (it != co.branches.end() && it->second->guid == client.guid) {
         Branch* b = it->second.get();
         ++it;
-        if ((b->state == kLive || b->state == kRollbackOnly) && !b->busy && b->active == 0 && b->suspended == 0) {
+        if ((b->state == kStateActive || b->state == kStateRollbackOnly) && !b->busy && b->active == 0 && b->suspended == 0) {
             co.stats.disconnectRollbacks++;
             forgetBranch(co, b);
         }
@@ -384,8 +386,8 @@ int64_t expireBranches(Coordinator& co, int64_t nowMs) {
         if (b == nullptr) continue;
         branchTimers(co, b, nowMs);
         b = findBranch(co, key);
-        if (b == nullptr || b->state != kLive || b->busy || b->deadlineMs == 0 || b->deadlineMs > nowMs) continue;
-        b->state = kRollbackOnly;
+        if (b == nullptr || b->state != kStateActive || b->busy || b->deadlineMs == 0 || b->deadlineMs > nowMs) continue;
+        b->state = kStateRollbackOnly;
         b->aborted = true;
         noteAborted(co, *b);
         co.stats.timeouts++;

@@ -1,6 +1,8 @@
 // dtcd's in-memory state and the operations of the event loop. Everything here
 // is owned and touched by the event-loop thread only (Server.cpp), so none of
-// it has a lock; the writer thread is reached only through the Store queues.
+// it has a lock or a GUARDED_BY: a single owner needs neither. The writer
+// thread is reached only through the Store queues, whose lock the compiler
+// checks (Store.h).
 //
 // Life of a branch (one per RmRecoveryGuid and XID):
 //  1. xa_start creates it Live with one association and a fresh transaction id
@@ -55,12 +57,7 @@
 #include "Store.h"
 #include "Wire.h"
 
-constexpr int32_t kLive = 1;         // S1 or S2, by association count
-constexpr int32_t kRollbackOnly = 4; // S4
-constexpr int32_t kPrepared = 3;     // S3
-constexpr int32_t kHeuristic = 5;    // S5
 constexpr int64_t kPhaseTwoRetryMs = 2000; // phase two is sent again this often until acknowledged
-constexpr int32_t kCommitting = 6;   // commit decided and durable, phase two not yet acknowledged by all
 
 // A resource manager enlisted in a branch's transaction (through its cookie).
 struct Participant {
@@ -89,8 +86,10 @@ struct Branch {
     XID xid{};                // canonical XID
     uint8_t uow[16]{};        // transaction id
     uint8_t token[16]{};      // secret part of the cookie
-    int32_t state = kLive;    // kLive, kRollbackOnly, kPrepared, kHeuristic
-    int32_t heuristic = 0;    // XA_HEURCOM or XA_HEURRB in kHeuristic
+    dtcwire::BranchState state = dtcwire::kStateActive; // live is kStateActive (S1 or S2 by the
+                              // counts below), then kStateRollbackOnly, kStatePrepared,
+                              // kStateHeuristic, kStateCommitting; never kStateIdle
+    int32_t heuristic = 0;    // XA_HEURCOM or XA_HEURRB in kStateHeuristic
     int32_t active = 0;       // threads associated (all processes)
     int32_t suspended = 0;    // suspended associations
     bool aborted = false;     // rolled back by time-out or by an importer's Abort
@@ -104,7 +103,7 @@ struct Branch {
     uint64_t askClient = 0;   // who asked for phase one, and its request id
     uint32_t askRequest = 0;
     int64_t phaseDeadlineMs = 0; // when phase one gives up (monotonic)
-    int64_t retryMs = 0;      // next resend of phase two (monotonic), kCommitting only
+    int64_t retryMs = 0;      // next resend of phase two (monotonic), kStateCommitting only
     std::vector<WaitingReenlist> waiting;
 };
 

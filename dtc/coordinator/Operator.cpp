@@ -11,15 +11,17 @@ using namespace dtcwire;
 
 namespace {
 
-int32_t branchState(const Branch& b) {
+// The state as reported: a live branch is active or idle by its associations.
+BranchState branchState(const Branch& b) {
     switch (b.state) {
-    case kLive: return b.active > 0 ? kStateActive : kStateIdle;
-    case kRollbackOnly: return kStateRollbackOnly;
-    case kPrepared: return kStatePrepared;
-    case kHeuristic: return kStateHeuristic;
-    case kCommitting: return kStateCommitting;
+    case kStateActive:
+    case kStateIdle: return b.active > 0 ? kStateActive : kStateIdle;
+    case kStateRollbackOnly:
+    case kStatePrepared:
+    case kStateHeuristic:
+    case kStateCommitting: return b.state;
     }
-    return 0;
+    return b.state; // not reached: every state is a case
 }
 
 // Branch row for list and cookie answers.
@@ -104,7 +106,7 @@ void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     Branch* found = namedBranch(co, r, &code);
     int32_t commit = getI32(r);
     if (found == nullptr || r.bad) return reply(co, client, id, r.bad ? XAER_INVAL : code);
-    if (found->state != kPrepared || found->busy) return reply(co, client, id, XAER_PROTO);
+    if (found->state != kStatePrepared || found->busy) return reply(co, client, id, XAER_PROTO);
     co.stats.heuristics++;
     queueWrite(co, client, id, kOpResolve, *found, kWritePut, commit != 0 ? XA_HEURCOM : XA_HEURRB);
 }

@@ -9,7 +9,7 @@
 using namespace dtcwire;
 
 bool committedOutcome(const Branch& b) {
-    return b.state == kCommitting || (b.state == kHeuristic && b.heuristic == XA_HEURCOM);
+    return b.state == kStateCommitting || (b.state == kStateHeuristic && b.heuristic == XA_HEURCOM);
 }
 
 void answerWaiting(Coordinator& co, Branch& b, int32_t stat) {
@@ -71,7 +71,7 @@ void failPhaseOne(Coordinator& co, Branch* b, int32_t code) {
 } // namespace
 
 void enterCommitting(Coordinator& co, Branch& b) {
-    b.state = kCommitting;
+    b.state = kStateCommitting;
     b.retryMs = monotonicMs() + kPhaseTwoRetryMs;
     co.deadlines.emplace(b.retryMs, b.key);
     for (const Participant& p : b.participants)
@@ -80,7 +80,7 @@ void enterCommitting(Coordinator& co, Branch& b) {
 }
 
 void checkPhaseTwoDone(Coordinator& co, Branch& b) {
-    if (b.state != kCommitting || b.busy) return;
+    if (b.state != kStateCommitting || b.busy) return;
     for (const Participant& p : b.participants)
         if (p.vote == kVoteYes) return;
     queueWriteFor(co, 0, 0, kOpPhaseTwoDone, b, kWriteDelete, 0);
@@ -152,8 +152,8 @@ void handleEnlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     if (client.rmGuid.empty()) return reply(co, client, id, E_UNEXPECTED);
     Branch* b = findUow(co, uow, token);
     if (b == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
-    if (b->aborted || b->rolledBack || b->state == kRollbackOnly) return reply(co, client, id, XACT_E_ABORTED);
-    if (b->state != kLive || b->busy) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    if (b->aborted || b->rolledBack || b->state == kStateRollbackOnly) return reply(co, client, id, XACT_E_ABORTED);
+    if (b->state != kStateActive || b->busy) return reply(co, client, id, XACT_E_NOTRANSACTION);
     Participant p;
     p.id = co.nextEnlistment++;
     p.rmGuid = client.rmGuid;
@@ -235,14 +235,14 @@ void handleReenlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
             if ((p.clientId == 0 || p.clientId == client.id) && better) takeover = &p;
         }
     }
-    if (b == nullptr || b->state == kRollbackOnly || (!held && !undecided)) {
+    if (b == nullptr || b->state == kStateRollbackOnly || (!held && !undecided)) {
         // Nothing of it can commit: unknown, rolled back for good, or its
         // votes were no or read-only.
         putI32(w, XACTSTAT_ABORTED);
         return reply(co, client, id, S_OK, w.bytes);
     }
     if (takeover != nullptr) takeover->clientId = client.id;
-    if (committedOutcome(*b) || (b->state == kHeuristic && b->heuristic == XA_HEURRB)) {
+    if (committedOutcome(*b) || (b->state == kStateHeuristic && b->heuristic == XA_HEURRB)) {
         bool committed = committedOutcome(*b);
         if (committed && takeover != nullptr) takeover->reenlistedBy = client.id;
         putI32(w, committed ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
@@ -298,8 +298,8 @@ void participantGone(Coordinator& co, Client& client) {
             co.stats.votesNo++;
             if (b->phaseOne) {
                 failed.push_back(key);
-            } else if (b->state == kLive) {
-                b->state = kRollbackOnly;
+            } else if (b->state == kStateActive) {
+                b->state = kStateRollbackOnly;
                 b->aborted = true;
                 noteAborted(co, *b);
             }
@@ -329,7 +329,7 @@ void branchTimers(Coordinator& co, Branch* b, int64_t nowMs) {
         failPhaseOne(co, b, XA_RBTIMEOUT);
         return;
     }
-    if (b->state == kCommitting && b->retryMs <= nowMs) {
+    if (b->state == kStateCommitting && b->retryMs <= nowMs) {
         for (const Participant& p : b->participants) {
             if (p.vote != kVoteYes || p.clientId == 0) continue;
             co.stats.phaseTwoRetries++;

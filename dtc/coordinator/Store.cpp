@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -99,11 +100,40 @@ bool runStatement(sqlite3_stmt* stmt) {
     return sqlite3_step(stmt) == SQLITE_DONE;
 }
 
+// True when SQLite's last failure on the store was an I/O error of a write or
+// a flush (SQLITE_IOERR and its extended codes), rather than a full disk,
+// which SQLite finds before it writes the transaction's frames and which
+// leaves the store as it was.
+bool failedOnIo(Store* store) {
+    return (sqlite3_extended_errcode(store->db) & 0xFF) == SQLITE_IOERR;
+}
+
+// Ends the process after a write or flush of the store failed with an I/O
+// error. Whether the failed transaction's frames reached the disk is unknown,
+// and after a failed flush the kernel may have dropped pages that a later,
+// successful flush would seem to cover: nothing this process writes from now
+// on could be acknowledged as durable. It answers nothing more (its clients
+// see the connection lost, XAER_RMFAIL, and recover), and the next start
+// recovers from what is on disk. The exit code makes systemd restart it.
+[[noreturn]] void stopAfterFailedWrite(Store* store, const char* what) {
+    int code = sqlite3_extended_errcode(store->db);
+    int error = sqlite3_system_errno(store->db);
+    std::fprintf(stderr,
+                 "dtcd: %s failed (SQLite %d: %s; %s): stopping without answering; the next start recovers from the "
+                 "store\n",
+                 what, code, sqlite3_errmsg(store->db), std::strerror(error));
+    std::fflush(stderr);
+    _exit(1);
+}
+
 // Commits one batch as one transaction; every write gets the batch's result.
+// A full disk fails the batch (each write answers -1, and nothing changed on
+// disk); an I/O error ends the process (stopAfterFailedWrite).
 void commitBatch(Store* store, std::vector<StoreWrite>& batch) {
     bool ok = runStatement(store->begin);
     for (size_t i = 0; ok && i < batch.size(); ++i) ok = applyWrite(store, batch[i]);
     if (ok) ok = runStatement(store->commit);
+    if (!ok && failedOnIo(store)) stopAfterFailedWrite(store, "a durable write (the flush of the log)");
     if (!ok) (void)runStatement(store->rollback);
     for (StoreWrite& write : batch) write.result = ok ? 0 : -1;
     if (ok) {
@@ -130,17 +160,21 @@ void checkpointIfDue(Store* store) {
     if (sqlite3_wal_checkpoint_v2(store->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &copied) == SQLITE_OK) {
         store->walPages = 0;
         store->checkpoints.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
-    // A failed checkpoint (a full disk) leaves the log as it is; it is tried
-    // again after the next batch.
+    // A checkpoint whose write or flush of the database failed may have lost
+    // pages that the log would later be trusted to have copied: stop as for a
+    // failed commit. A full disk leaves the log as it is; the checkpoint is
+    // tried again after the next batch.
+    if (failedOnIo(store)) stopAfterFailedWrite(store, "a checkpoint (the flush of the database)");
 }
 
 void writerLoop(Store* store) {
     std::vector<StoreWrite> batch;
     for (;;) {
         {
-            std::unique_lock lock(store->mu);
-            store->cv.wait(lock, [&] { return !store->queue.empty() || store->stopping; });
+            platform::MutexLock lock(store->mu);
+            while (store->queue.empty() && !store->stopping) platform::condWait(store->cv, store->mu);
             if (store->queue.empty()) return; // stopping and drained
             if (store->groupCommit) {
                 batch.swap(store->queue);
@@ -151,7 +185,7 @@ void writerLoop(Store* store) {
         }
         commitBatch(store, batch);
         {
-            std::lock_guard lock(store->mu);
+            platform::MutexLock lock(store->mu);
             for (StoreWrite& write : batch) store->done.push_back(std::move(write));
         }
         batch.clear();
@@ -402,7 +436,7 @@ bool storeStart(Store* store) {
 
 void storeSubmit(Store* store, StoreWrite write) {
     {
-        std::lock_guard lock(store->mu);
+        platform::MutexLock lock(store->mu);
         store->queue.push_back(std::move(write));
     }
     store->cv.notify_one();
@@ -410,14 +444,14 @@ void storeSubmit(Store* store, StoreWrite write) {
 
 std::vector<StoreWrite> storeTakeDone(Store* store) {
     std::vector<StoreWrite> out;
-    std::lock_guard lock(store->mu);
+    platform::MutexLock lock(store->mu);
     out.swap(store->done);
     return out;
 }
 
 void storeClose(Store* store) {
     {
-        std::lock_guard lock(store->mu);
+        platform::MutexLock lock(store->mu);
         store->stopping = true;
     }
     store->cv.notify_one();

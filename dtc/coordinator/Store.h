@@ -10,17 +10,23 @@
 // (storeTakeDone) and only then answers the client. A write that fails leaves
 // the database as it was (the whole batch rolls back) and reports the failure
 // for each write of the batch.
+//
+// Threads and locks: the event loop calls storeSubmit and storeTakeDone; the
+// writer thread owns db, the statements and walPages from storeStart until
+// storeClose has joined it (before that, the starting thread alone uses them).
+// The two queues and the stop flag between them are guarded by Store::mu
+// (checked by the compiler); the counters are atomics, read by dtcctl stats.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "contract/xa.h"
+#include "platform/ThreadSafety.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -31,7 +37,7 @@ struct StoredBranch {
     XID xid{};              // canonical XID
     uint8_t uow[16]{};      // transaction id
     uint8_t token[16]{};    // secret part of the cookie
-    int32_t state = 0;      // prepared (3), heuristic (5) or committing (6)
+    int32_t state = 0;      // dtcwire::kStatePrepared, kStateHeuristic or kStateCommitting, as stored
     int32_t heuristic = 0;  // XA_HEURCOM or XA_HEURRB when heuristic, else 0
     int64_t createdMs = 0;  // wall-clock ms when the branch started
     std::string participants; // n x (rm guid text, i32 vote), empty when none
@@ -63,11 +69,11 @@ struct Store {
     sqlite3_stmt* rollback = nullptr;    // ROLLBACK
     bool groupCommit = true;             // false: one transaction per write (benchmark baseline)
     int notifyFd = -1;                   // eventfd the writer signals after each batch
-    std::mutex mu;                       // guards queue, done, stopping
-    std::condition_variable cv;          // wakes the writer
-    std::vector<StoreWrite> queue;       // writes not yet taken by the writer
-    std::vector<StoreWrite> done;        // writes committed (or failed), not yet taken by the loop
-    bool stopping = false;               // the writer drains the queue and exits
+    platform::Mutex mu;                  // guards queue, done, stopping
+    std::condition_variable cv;          // wakes the writer (waited on with mu held)
+    std::vector<StoreWrite> queue GUARDED_BY(mu); // writes not yet taken by the writer
+    std::vector<StoreWrite> done GUARDED_BY(mu);  // writes committed (or failed), not yet taken by the loop
+    bool stopping GUARDED_BY(mu) = false;         // the writer drains the queue and exits
     std::thread writer;                  // the writer thread
     std::atomic<uint64_t> batches{0};    // transactions committed
     std::atomic<uint64_t> records{0};    // writes committed
@@ -94,9 +100,10 @@ struct Store {
 [[nodiscard]] bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error);
 // Starts the writer thread; false when it cannot be started.
 [[nodiscard]] bool storeStart(Store* store);
-// Queues a write (any thread but the writer).
-void storeSubmit(Store* store, StoreWrite write);
-// Takes the finished writes.
-std::vector<StoreWrite> storeTakeDone(Store* store);
+// Queues a write (any thread but the writer). Takes store->mu.
+void storeSubmit(Store* store, StoreWrite write) EXCLUDES(store->mu);
+// Takes the finished writes. Takes store->mu.
+std::vector<StoreWrite> storeTakeDone(Store* store) EXCLUDES(store->mu);
 // Lets the writer finish what is queued, joins it and closes the database.
-void storeClose(Store* store);
+// Takes store->mu.
+void storeClose(Store* store) EXCLUDES(store->mu);

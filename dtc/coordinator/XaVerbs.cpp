@@ -80,10 +80,10 @@ void handleStart(Coordinator& co, Client& client, uint32_t id, const XID& xid, i
     bool holdsSuspended = held != client.assoc.end() && held->second.suspended > 0;
     if ((flags & TMRESUME) != 0 && (assoc != kAssocSuspended || !holdsSuspended))
         return reply(co, client, id, XAER_PROTO);
-    if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
+    if (b->state == kStatePrepared || b->state == kStateHeuristic || b->state == kStateCommitting || b->busy)
         return reply(co, client, id, XAER_PROTO);
     int32_t dSuspended = (flags & TMRESUME) != 0 ? -1 : 0;
-    if (b->state == kRollbackOnly) {
+    if (b->state == kStateRollbackOnly) {
         // A rolled-back answer leaves the thread unassociated.
         if (dSuspended != 0) {
             b->suspended--;
@@ -110,7 +110,7 @@ void handleEnd(Coordinator& co, Client& client, uint32_t id, const XID& xid, int
     if (!fromActive && !fromSuspended) return reply(co, client, id, XAER_PROTO);
     int32_t dActive = fromActive ? -1 : 0;
     int32_t dSuspended = fromSuspended ? -1 : 0;
-    if (b->state == kRollbackOnly) {
+    if (b->state == kStateRollbackOnly) {
         // Dissociates whatever was asked, and reports the roll-back.
         b->active += dActive;
         b->suspended += dSuspended;
@@ -128,7 +128,7 @@ void handleEnd(Coordinator& co, Client& client, uint32_t id, const XID& xid, int
     b->active += dActive;
     b->suspended += dSuspended;
     adjustAssoc(client, key, dActive, dSuspended);
-    if ((flags & TMFAIL) != 0) b->state = kRollbackOnly;
+    if ((flags & TMFAIL) != 0) b->state = kStateRollbackOnly;
     reply(co, client, id, XA_OK);
 }
 
@@ -138,45 +138,45 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
     if (b == nullptr) return reply(co, client, id, XAER_NOTA);
     // Decided and answered: the transaction manager is done with it (also
     // while its last write, the row's deletion, is in flight).
-    if (b->state == kCommitting) return reply(co, client, id, XAER_NOTA);
+    if (b->state == kStateCommitting) return reply(co, client, id, XAER_NOTA);
     if (b->busy) return reply(co, client, id, XAER_PROTO);
     bool associated = b->active > 0 || b->suspended > 0;
     switch (op) {
     case kOpPrepare:
-        if (b->state == kLive && !associated && !b->participants.empty())
+        if (b->state == kStateActive && !associated && !b->participants.empty())
             return startPhaseOne(co, client, id, *b, false);
-        if (b->state == kLive && !associated) {
+        if (b->state == kStateActive && !associated) {
             co.stats.prepares++;
             return queueWrite(co, client, id, op, *b, kWritePut, 0);
         }
-        if (b->state == kRollbackOnly && !associated) {
+        if (b->state == kStateRollbackOnly && !associated) {
             co.stats.rollbacks++;
             forgetBranch(co, b);
             return reply(co, client, id, XA_RBROLLBACK);
         }
         return reply(co, client, id, XAER_PROTO);
     case kOpCommit:
-        if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
+        if (b->state == kStateHeuristic) return reply(co, client, id, heuristicAnswer(*b));
         if ((flags & TMONEPHASE) != 0) {
-            if (associated || b->state == kPrepared) return reply(co, client, id, XAER_PROTO);
-            if (b->state == kLive && !b->participants.empty()) return startPhaseOne(co, client, id, *b, true);
-            int32_t result = b->state == kLive ? XA_OK : XA_RBROLLBACK;
+            if (associated || b->state == kStatePrepared) return reply(co, client, id, XAER_PROTO);
+            if (b->state == kStateActive && !b->participants.empty()) return startPhaseOne(co, client, id, *b, true);
+            int32_t result = b->state == kStateActive ? XA_OK : XA_RBROLLBACK;
             if (result == XA_OK) co.stats.commits++;
             else co.stats.rollbacks++;
             forgetBranch(co, b);
             return reply(co, client, id, result);
         }
-        if (b->state != kPrepared) return reply(co, client, id, XAER_PROTO);
+        if (b->state != kStatePrepared) return reply(co, client, id, XAER_PROTO);
         co.stats.commits++;
         // With participants the decision is written and phase two follows.
         return queueWrite(co, client, id, op, *b, hasPhaseTwo(*b) ? kWritePut : kWriteDelete, 0);
     case kOpRollback:
-        if (b->state == kHeuristic) return reply(co, client, id, heuristicAnswer(*b));
+        if (b->state == kStateHeuristic) return reply(co, client, id, heuristicAnswer(*b));
         co.stats.rollbacks++;
-        if (b->state == kPrepared) return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
+        if (b->state == kStatePrepared) return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
         if (associated) {
             // Still in use by some thread: that thread learns of it at its xa_end.
-            b->state = kRollbackOnly;
+            b->state = kStateRollbackOnly;
             b->rolledBack = true;
             noteAborted(co, *b);
             return reply(co, client, id, XA_OK);
@@ -184,7 +184,7 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
         forgetBranch(co, b);
         return reply(co, client, id, XA_OK);
     case kOpForget:
-        if (b->state != kHeuristic) return reply(co, client, id, XAER_PROTO);
+        if (b->state != kStateHeuristic) return reply(co, client, id, XAER_PROTO);
         co.stats.forgets++;
         // Forgetting ends what the manager sees; an outcome of commit stays
         // with dtcd (Committing) until every participant that voted yes has
@@ -209,7 +209,7 @@ void handleRecover(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     for (; it != co.branches.end() && n < max; ++it) {
         const Branch& b = *it->second;
         if (b.guid != client.guid) break;
-        if (b.state != kPrepared && b.state != kHeuristic) continue;
+        if (b.state != kStatePrepared && b.state != kStateHeuristic) continue;
         putBytes(list, &b.xid, sizeof(XID));
         n++;
     }
@@ -237,12 +237,12 @@ void handleTransaction(Coordinator& co, Client& client, uint32_t id, uint16_t op
     }
     case kOpExport:
         if (gone) return reply(co, client, id, XACT_E_ABORTED);
-        return reply(co, client, id, b->state == kLive ? S_OK : XACT_E_NOTRANSACTION);
+        return reply(co, client, id, b->state == kStateActive ? S_OK : XACT_E_NOTRANSACTION);
     case kOpAbort:
-        if (b->state == kPrepared || b->state == kHeuristic || b->state == kCommitting || b->busy)
+        if (b->state == kStatePrepared || b->state == kStateHeuristic || b->state == kStateCommitting || b->busy)
             return reply(co, client, id, XACT_E_ALREADYINPROGRESS);
         if (!b->aborted && !b->rolledBack) noteAborted(co, *b);
-        b->state = kRollbackOnly;
+        b->state = kStateRollbackOnly;
         b->aborted = true;
         return reply(co, client, id, S_OK);
     }
@@ -256,7 +256,7 @@ void handleImport(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     Branch* b = cookieBranch(co, r, &hr);
     if (b == nullptr) return reply(co, client, id, hr);
     if (b->aborted || b->rolledBack) return reply(co, client, id, XACT_E_ABORTED);
-    if (b->state != kLive) return reply(co, client, id, XACT_E_NOTRANSACTION);
+    if (b->state != kStateActive) return reply(co, client, id, XACT_E_NOTRANSACTION);
     Writer w;
     putBytes(w, b->uow, kIdSize);
     putBytes(w, b->token, kIdSize);

@@ -83,8 +83,9 @@ bool call(Ctl& ctl, uint16_t op, const std::string& body, int32_t* result, std::
     return readAll(ctl.fd, reply->data(), reply->size());
 }
 
+// The name of a state as dtcd sent it; "unknown" for a number off the list.
 const char* stateName(int32_t state) {
-    switch (state) {
+    switch (static_cast<BranchState>(state)) {
     case kStateActive: return "active";
     case kStateIdle: return "idle";
     case kStatePrepared: return "prepared";
@@ -115,13 +116,13 @@ struct Party {
 };
 
 const char* outcomeName(int32_t heuristic) {
-    return heuristic == 7 ? "committed" : heuristic == 6 ? "aborted" : "";
+    return heuristic == XA_HEURCOM ? "committed" : heuristic == XA_HEURRB ? "aborted" : "";
 }
 
 struct Row {
     std::string guid;      // RmRecoveryGuid
     XID xid{};             // the branch
-    int32_t state = 0;     // kState*
+    int32_t state = 0;     // a BranchState as dtcd sent it (unchecked)
     int32_t heuristic = 0; // XA_HEURCOM / XA_HEURRB
     uint8_t flags = 0;     // 1 aborted, 2 write in flight
     uint64_t ageMs = 0;

@@ -88,13 +88,19 @@ constexpr int32_t kAssocNone = 0;      // nothing: the XID is not in the caller'
 constexpr int32_t kAssocActive = 1;    // the calling thread is associated
 constexpr int32_t kAssocSuspended = 2; // the calling thread holds a suspended association
 
-// Branch states as dtcd reports them (the X/Open S-table numbering).
-constexpr int32_t kStateActive = 1;       // S1: at least one thread associated
-constexpr int32_t kStateIdle = 2;         // S2: all associations ended or suspended
-constexpr int32_t kStatePrepared = 3;     // S3
-constexpr int32_t kStateRollbackOnly = 4; // S4 (also: rolled back by time-out or abort)
-constexpr int32_t kStateHeuristic = 5;    // S5
-constexpr int32_t kStateCommitting = 6;   // committed, phase two not yet acknowledged by every participant
+// Branch states, one numbering for dtcd's memory, its store and what it
+// reports (the X/Open S-table numbering). The values are on disk (prepared,
+// heuristic and committing rows) and on the wire (dtcctl list and cookie), so
+// they never change. dtcd keeps a live branch as kStateActive whatever its
+// associations and reports kStateIdle when no thread is associated.
+enum BranchState : int32_t {
+    kStateActive = 1,       // S1: at least one thread associated
+    kStateIdle = 2,         // S2: all associations ended or suspended
+    kStatePrepared = 3,     // S3
+    kStateRollbackOnly = 4, // S4 (also: rolled back by time-out or abort)
+    kStateHeuristic = 5,    // S5
+    kStateCommitting = 6,   // committed, phase two not yet acknowledged by every participant
+};
 
 // Appends fixed-width values to a message body.
 struct Writer {

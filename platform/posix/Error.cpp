@@ -39,4 +39,8 @@ size_t errorText(int32_t code, char* buffer, size_t size) noexcept {
     return length;
 }
 
+size_t socketErrorText(int32_t code, char* buffer, size_t size) noexcept {
+    return errorText(code, buffer, size);
+}
+
 }  // namespace platform

@@ -25,24 +25,16 @@
 #include "platform/FaultGuard.h"
 
 #include <csignal>
-#include <mutex>
-#include <new>
+#include <initializer_list>
 
 #include <signal.h>
 #include <ucontext.h>
 
-namespace platform {
-namespace {
+#include "platform/FaultGuardPort.h"
 
-thread_local uint32_t pendingFaultCode = 0;  // set by the handler for the trampoline
-
-}  // namespace
-}  // namespace platform
-
-// Called by the trampoline on the faulting thread, in ordinary context.
-extern "C" [[noreturn]] __attribute__((visibility("hidden"), used)) void morvalenThrowProcessorFault() {
-    throw platform::ProcessorFault{platform::pendingFaultCode};
-}
+// The shared thrower (platform/FaultGuard.cpp), called directly where there is
+// no signal frame to leave first.
+extern "C" [[noreturn]] __attribute__((visibility("hidden"))) void morvalenThrowProcessorFault();
 
 #if defined(__x86_64__)
 extern "C" void morvalenFaultTrampoline();
@@ -77,9 +69,6 @@ namespace {
 constexpr uint32_t kIntegerOverflowCode = 0xC0000095;  // EXCEPTION_INT_OVERFLOW
 constexpr uint32_t kFloatFaultCode = 0xC0000090;       // EXCEPTION_FLT_INVALID_OPERATION
 
-std::mutex installMutex;
-bool installed = false;  // guarded by installMutex
-
 uint32_t codeFor(int signal, const siginfo_t* info) {
     switch (signal) {
         case SIGFPE:
@@ -106,7 +95,7 @@ void faultHandler(int signal, siginfo_t* info, void* context) {
         raise(signal);
         return;
     }
-    pendingFaultCode = codeFor(signal, info);
+    faultSetPendingCode(codeFor(signal, info));
 #if defined(__x86_64__)
     if (context != nullptr) {
         greg_t* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
@@ -122,11 +111,7 @@ void faultHandler(int signal, siginfo_t* info, void* context) {
 
 }  // namespace
 
-void faultGuardInstall() noexcept {
-    std::lock_guard<std::mutex> hold(installMutex);
-    if (installed) {
-        return;
-    }
+void faultGuardInstallPort() noexcept {
     struct sigaction action {};
     action.sa_sigaction = faultHandler;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
@@ -134,21 +119,6 @@ void faultGuardInstall() noexcept {
     for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
         sigaction(signal, &action, nullptr);
     }
-    installed = true;
-}
-
-int32_t currentExceptionCode() noexcept {
-    uint32_t code = kCppException;
-    try {
-        throw;
-    } catch (const ProcessorFault& fault) {
-        code = fault.code;
-    } catch (const std::bad_alloc&) {
-        code = kNoMemory;
-    } catch (...) {
-        code = kCppException;
-    }
-    return static_cast<int32_t>(code);
 }
 
 }  // namespace platform

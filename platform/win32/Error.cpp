@@ -35,4 +35,21 @@ size_t errorText(int32_t code, char* buffer, size_t size) noexcept {
     return n;
 }
 
+size_t socketErrorText(int32_t code, char* buffer, size_t size) noexcept {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    buffer[0] = '\0';
+    // The width mask takes the line breaks out of the system's text: each line
+    // end becomes a blank, the last one too. The language is the user's default.
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
+                                  static_cast<DWORD>(size < 0xFFFFFFFFu ? size : 0xFFFFFFFFu), nullptr);
+    if (length == 0) {
+        buffer[0] = '\0';
+    }
+    return length;
+}
+
 }  // namespace platform

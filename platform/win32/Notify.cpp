@@ -10,6 +10,12 @@
 // runs on the caller's threads (service/Runtime.cpp); the layer's service main
 // function only keeps the manager's thread until the service reports stopped.
 //
+// A stop control is answered only once the stop-pending report is out: the
+// control handler hands the stop to the thread that runs the stop sequence
+// (Signals.cpp) and waits, bounded, until that thread has reported stop
+// pending (or stopped), so that whoever sent the stop (ControlService,
+// sc stop) sees the service stopping, never still running.
+//
 // serviceNotify takes the same notification text on every platform; the
 // record's fields X_MORVALEN_STATE, X_MORVALEN_CHECKPOINT and
 // X_MORVALEN_WAIT_HINT become the SERVICE_STATUS that is reported (the
@@ -33,14 +39,20 @@ std::mutex connectMutex;
 bool connectTried = false;  // guarded by connectMutex
 bool connected = false;     // guarded by connectMutex
 
-HANDLE startedEvent = nullptr;  // the manager ran the layer's service main function
-HANDLE stoppedEvent = nullptr;  // the service reported stopped
+// How long the control handler waits for the stop-pending report before it
+// answers the stop all the same; the manager waits 30 s for a handler.
+constexpr DWORD kStopReportWaitMs = 20000;
+
+HANDLE startedEvent = nullptr;      // the manager ran the layer's service main function
+HANDLE stoppedEvent = nullptr;      // the service reported stopped
+HANDLE stopReportedEvent = nullptr;  // a stop-pending or stopped report was made
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
 
 DWORD WINAPI controlHandler(DWORD control, DWORD, void*, void*) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
             win32StopControlArrived();
+            if (stopReportedEvent != nullptr) WaitForSingleObject(stopReportedEvent, kStopReportWaitMs);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             // The manager keeps the last report; nothing to add to it.
@@ -89,7 +101,8 @@ bool serviceManagerPresent() noexcept {
     connectTried = true;
     startedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     stoppedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (startedEvent == nullptr || stoppedEvent == nullptr) return false;
+    stopReportedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (startedEvent == nullptr || stoppedEvent == nullptr || stopReportedEvent == nullptr) return false;
     HANDLE thread = CreateThread(nullptr, 0, dispatcherThread, nullptr, 0, nullptr);
     if (thread == nullptr) return false;
     HANDLE either[2] = {startedEvent, thread};
@@ -113,7 +126,12 @@ int32_t serviceNotify(const char* state) noexcept {
     status.dwControlsAccepted = status.dwCurrentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     status.dwWin32ExitCode = NO_ERROR;
     status.dwServiceSpecificExitCode = 0;
-    if (!SetServiceStatus(handle, &status)) return 0;
+    bool reported = SetServiceStatus(handle, &status) != 0;
+    // Made or failed, the report is over: a waiting stop control is answered.
+    if (status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED) {
+        SetEvent(stopReportedEvent);
+    }
+    if (!reported) return 0;
     if (status.dwCurrentState == SERVICE_STOPPED) SetEvent(stoppedEvent);
     return 1;
 }

@@ -12,11 +12,15 @@
 //                           quoted lets Windows run another program in its place)
 //   unitFileExists          OpenServiceA
 //   unitFileRemove          DeleteService
-//   unitEnable              the event source: the key
+//   logSourceRegister       the event source, one step at a time: the key
 //                           SYSTEM\CurrentControlSet\Services\EventLog\Application\<name>
-//                           with EventMessageFile (the executable) and
-//                           TypesSupported 7 (error, warning, information)
-//   unitDisable             that key deleted (a missing key is no error)
+//                           (RegCreateKeyExA, class "LocalSystem"), its value
+//                           EventMessageFile (the executable) and its value
+//                           TypesSupported 7 (error, warning, information),
+//                           each value written through its own RegOpenKeyExA
+//   unitEnable              all three steps, the first failure ending them
+//   unitDisable             the event source's key deleted (a missing key is
+//                           no error)
 //   managerBusOpen/Close    OpenSCManagerA / CloseServiceHandle
 //   managerReload           nothing to do
 //   managerStopUnit         ControlService(SERVICE_CONTROL_STOP)
@@ -144,24 +148,47 @@ bool unitFileRemove(const char* unitName) noexcept {
     return deleted;
 }
 
+bool logSourceRegister(LogSourceStep step, const char* sourceName, const char* executablePath) noexcept {
+    std::string key = std::string(kEventSourceKey) + (sourceName != nullptr ? sourceName : "");
+    LONG result = ERROR_SUCCESS;
+    HKEY handle = nullptr;
+    switch (step) {
+        case LogSourceStep::CreateKey:
+            result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, const_cast<char*>("LocalSystem"),
+                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+            if (result == ERROR_SUCCESS) RegCloseKey(handle);
+            break;
+        case LogSourceStep::MessageFile:
+            if (executablePath == nullptr) return fail(ERROR_INVALID_PARAMETER);
+            result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_WRITE, &handle);
+            if (result == ERROR_SUCCESS) {
+                // The executable carries the message table; its terminator is counted.
+                result = RegSetValueExA(handle, "EventMessageFile", 0, REG_SZ,
+                                        reinterpret_cast<const BYTE*>(executablePath),
+                                        static_cast<DWORD>(strlen(executablePath) + 1));
+                RegCloseKey(handle);
+            }
+            break;
+        case LogSourceStep::TypesSupported:
+            result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_WRITE, &handle);
+            if (result == ERROR_SUCCESS) {
+                DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+                result = RegSetValueExA(handle, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                        sizeof types);
+                RegCloseKey(handle);
+            }
+            break;
+    }
+    return result == ERROR_SUCCESS ? true : fail(result);
+}
+
 bool unitEnable(const char* unitName, const char* /*target*/) noexcept {
-    std::string key = std::string(kEventSourceKey) + serviceName(unitName);
+    std::string name = serviceName(unitName);
     char path[MAX_PATH + 1];
     if (executablePath(path, sizeof path) == 0) return false;
-    HKEY handle = nullptr;
-    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, const_cast<char*>("LocalSystem"),
-                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
-    if (result != ERROR_SUCCESS) return fail(result);
-    // The executable carries the message table; its terminator is counted.
-    result = RegSetValueExA(handle, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                            static_cast<DWORD>(strlen(path) + 1));
-    if (result == ERROR_SUCCESS) {
-        DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-        result = RegSetValueExA(handle, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                                sizeof types);
-    }
-    RegCloseKey(handle);
-    return result == ERROR_SUCCESS ? true : fail(result);
+    return logSourceRegister(LogSourceStep::CreateKey, name.c_str(), path) &&
+           logSourceRegister(LogSourceStep::MessageFile, name.c_str(), path) &&
+           logSourceRegister(LogSourceStep::TypesSupported, name.c_str(), path);
 }
 
 bool unitDisable(const char* unitName, const char* /*target*/) noexcept {

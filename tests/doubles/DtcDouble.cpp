@@ -14,6 +14,12 @@
 #include <mutex>
 #include <thread>
 
+#if defined(_WIN32)
+// From kernel32; <windows.h> would clash with the contract's own COM types.
+extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long code, unsigned long flags,
+                                                                unsigned long count, const unsigned long long* arguments);
+#endif
+
 namespace dtcdouble {
 namespace {
 
@@ -27,6 +33,8 @@ struct Script {
     std::deque<int32_t> oneShot;      // answers used first
     bool nullPointer = false;         // Create / Lookup: success with a null pointer
     bool fault = false;               // SIGSEGV inside the call
+    uint32_t raise = 0;               // a software exception with this code inside the call (0: none)
+    bool raiseContinuable = false;    // ... raised continuable
     bool slow = false;                // block until released
 };
 
@@ -92,11 +100,13 @@ __attribute__((noinline, no_sanitize("undefined"))) void crash() {
     *target = 1;  // a real access violation, raised inside the call
 }
 
-// Records the call, waits while it is slow, faults when told to, and answers
-// the scripted code. *nullPointer tells the caller to hand out null.
+// Records the call, waits while it is slow, faults or raises when told to, and
+// answers the scripted code. *nullPointer tells the caller to hand out null.
 int32_t enter(Entry entry, const XID* xid, int32_t rmid, int32_t flags, const char* info, bool* nullPointer = nullptr) {
     State& s = state();
     bool fault = false;
+    uint32_t raise = 0;
+    bool raiseContinuable = false;
     int32_t code = 0;
     {
         std::unique_lock<std::mutex> hold(s.mutex);
@@ -124,6 +134,8 @@ int32_t enter(Entry entry, const XID* xid, int32_t rmid, int32_t flags, const ch
             s.changed.wait(hold, [&] { return !script.slow; });
         }
         fault = script.fault;
+        raise = script.raise;
+        raiseContinuable = script.raiseContinuable;
         if (!script.oneShot.empty()) {
             code = script.oneShot.front();
             script.oneShot.pop_front();
@@ -136,6 +148,9 @@ int32_t enter(Entry entry, const XID* xid, int32_t rmid, int32_t flags, const ch
     }
     if (fault) {
         crash();
+    }
+    if (raise != 0) {
+        raiseSoftware(raise, raiseContinuable);
     }
     return code;
 }
@@ -233,7 +248,8 @@ struct LookupObject final : Object<IXATransLookup> {
 
 // ---- the environment script of a child process ----------------------------
 
-// MORVALEN_DOUBLE_SCRIPT="DTC_XaPrepare=slow,DTC_XaCommit=-7,DTC_XaEnd=fault,Lookup=null"
+// MORVALEN_DOUBLE_SCRIPT="DTC_XaPrepare=slow,DTC_XaCommit=-7,DTC_XaEnd=fault,Lookup=null,
+// DTC_XaOpen=raise,DTC_XaRecover=raise-continuable:0xE0000001"
 void loadEnvironment() {
     State& s = state();
     if (const char* gate = getenv("MORVALEN_DOUBLE_GATE")) {
@@ -265,6 +281,15 @@ void loadEnvironment() {
             s.scripts[entry].slow = true;
         } else if (value == "fault") {
             s.scripts[entry].fault = true;
+        } else if (value.rfind("raise", 0) == 0) {
+            // raise, raise:CODE, raise-continuable, raise-continuable:CODE
+            size_t colon = value.find(':');
+            std::string kind = value.substr(0, colon);
+            uint32_t raiseCode = colon == std::string::npos
+                                     ? kRpcServerUnavailable
+                                     : static_cast<uint32_t>(strtoul(value.c_str() + colon + 1, nullptr, 0));
+            s.scripts[entry].raise = raiseCode;
+            s.scripts[entry].raiseContinuable = kind == "raise-continuable";
         } else if (value == "null") {
             s.scripts[entry].nullPointer = true;
         } else {
@@ -330,6 +355,27 @@ void setTransactionManager(Interface which, HRESULT code, bool nullPointer) {
 void setFault(Entry entry, bool on) {
     std::lock_guard<std::mutex> hold(state().mutex);
     state().scripts[entry].fault = on;
+}
+
+// What a library written in another language throws at its caller elsewhere.
+struct ForeignFailure {
+    uint32_t code;
+};
+
+__attribute__((noinline)) void raiseSoftware(uint32_t code, bool continuable) {
+#if defined(_WIN32)
+    constexpr unsigned long kNoncontinuable = 1;  // EXCEPTION_NONCONTINUABLE
+    RaiseException(code, continuable ? 0 : kNoncontinuable, 0, nullptr);
+#else
+    (void)continuable;
+    throw ForeignFailure{code};
+#endif
+}
+
+void setRaise(Entry entry, uint32_t code, bool continuable) {
+    std::lock_guard<std::mutex> hold(state().mutex);
+    state().scripts[entry].raise = code;
+    state().scripts[entry].raiseContinuable = continuable;
 }
 
 void setSlow(Entry entry, bool on) {

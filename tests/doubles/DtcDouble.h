@@ -73,6 +73,14 @@ void setNullPointer(Entry entry, bool on);
 void setTransactionManager(Interface which, HRESULT code, bool nullPointer);
 // A real SIGSEGV inside the call (after it has been recorded).
 void setFault(Entry entry, bool on);
+// A software exception raised inside the call (after it has been recorded):
+// on Windows RaiseException with the code, non-continuable unless said (an
+// RPC failure surfaces so, RPC_S_SERVER_UNAVAILABLE is 0x6BA); elsewhere a
+// C++ exception that the caller cannot know. A code of 0 turns it off.
+constexpr uint32_t kRpcServerUnavailable = 0x6BA;
+void setRaise(Entry entry, uint32_t code, bool continuable = false);
+// Raises that software exception here and now (what a raising call does).
+void raiseSoftware(uint32_t code, bool continuable);
 // The call records itself, then blocks until releaseSlow(entry).
 void setSlow(Entry entry, bool on);
 void releaseSlow(Entry entry);

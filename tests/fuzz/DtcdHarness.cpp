@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,8 +57,10 @@ OpenStore& openStore() {
 void waitWrites(Session* s) {
     while (!s->co.writes.empty()) {
         pollfd p{s->co.store->notifyFd, POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) {
-            std::lock_guard lock(s->co.store->mu);
+        int ready = poll(&p, 1, 30000);
+        if (ready < 0 && errno == EINTR) continue; // libFuzzer's SIGALRM, not a time-out
+        if (ready <= 0) {
+            platform::MutexLock lock(s->co.store->mu);
             std::fprintf(stderr, "dtcd fuzz: %zu writes pending, %zu queued, %zu done\n", s->co.writes.size(),
                          s->co.store->queue.size(), s->co.store->done.size());
             fail("a durable write never finished");
@@ -77,11 +80,12 @@ void check(const Session* s) {
         if (!xidValid(b->xid)) fail("a branch holds an invalid XID");
         auto u = co.byUow.find(std::string(reinterpret_cast<const char*>(b->uow), kIdSize));
         if (u == co.byUow.end() || u->second != b.get()) fail("byUow does not point at the branch");
-        if (b->state != kLive && b->state != kRollbackOnly && b->state != kPrepared && b->state != kHeuristic)
+        if (b->state != kStateActive && b->state != kStateRollbackOnly && b->state != kStatePrepared &&
+            b->state != kStateHeuristic)
             fail("branch in an unknown state");
         if (b->active < 0 || b->suspended < 0) fail("negative association count");
         if (b->busy) fail("a branch stays busy after its write finished");
-        if ((b->state == kPrepared || b->state == kHeuristic) && (b->active != 0 || b->suspended != 0))
+        if ((b->state == kStatePrepared || b->state == kStateHeuristic) && (b->active != 0 || b->suspended != 0))
             fail("a prepared branch still has associations");
     }
     for (const auto& [key, held] : s->client->assoc) {
@@ -162,7 +166,7 @@ void end(Session* s) {
     check(s);
     clientGone(s->co, *s->client);
     for (const auto& [key, b] : s->co.branches) {
-        if (b->state != kPrepared && b->state != kHeuristic) fail("an unprepared branch outlived its client");
+        if (b->state != kStatePrepared && b->state != kStateHeuristic) fail("an unprepared branch outlived its client");
     }
     // Remove the rows written for this input.
     for (const auto& [key, b] : s->co.branches) {

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <string>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -205,10 +206,21 @@ std::vector<Event> model(Stream s) {
     }
 }
 
+// recv(2) that goes on when a signal interrupts it: libFuzzer's SIGALRM for
+// -timeout lands on any thread, and an interrupted receive is neither a close
+// nor a reply.
+ssize_t receive(int fd, void* out, size_t n) {
+    ssize_t r;
+    do {
+        r = ::recv(fd, out, n, 0);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
 bool readExactly(int fd, uint8_t* out, size_t n) {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = ::recv(fd, out + got, n - got, 0);
+        ssize_t r = receive(fd, out + got, n - got);
         if (r <= 0) {
             return false;
         }
@@ -223,7 +235,7 @@ void expect(int fd, const Event& e) {
     if (e.close) {
         // End of stream, or a reset when the loop closed with input unread.
         uint8_t byte;
-        if (::recv(fd, &byte, 1, 0) > 0) {
+        if (receive(fd, &byte, 1) > 0) {
             fail("the loop answered where it should have closed the connection");
         }
         return;
@@ -336,7 +348,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     loop.join();  // the loop closes its end and frees the record
     uint8_t extra;
-    if (::recv(fds[0], &extra, 1, 0) > 0) {
+    if (receive(fds[0], &extra, 1) > 0) {
         fail("bytes after the last expected reply");
     }
     ::close(fds[0]);

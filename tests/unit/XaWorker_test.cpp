@@ -192,8 +192,10 @@ TEST(XaWorker, AFailedFirstStartAnswersTheCoordinatorsCodeAndLeavesNoBranch) {
         dtcdouble::setSlow(dtcdouble::kStart, false);
         EXPECT_EQ(more.run(xa_start, branch), XA_OK);
         EXPECT_EQ(more.run(xa_rollback, branch), XA_OK);
+        // Its worker's way out (the end of its association) is over before
+        // the next attempt clears the record of calls.
+        ASSERT_TRUE(workerGone(0));
     }
-    EXPECT_TRUE(workerGone(0));
 }
 
 TEST(XaWorker, AJoinWaitsForTheFirstStartAndIsRefusedWhenItFailed) {

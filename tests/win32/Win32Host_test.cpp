@@ -1,6 +1,7 @@
 // The service host and the bridge as they behave on Windows: status reports
 // outside a service run fail with the warning and keep the check-point rule,
-// the error text of lastErrorText is FormatMessageA's with the code, the
+// the error text of lastErrorText is FormatMessageA's with the code, that of
+// winsockErrorText one line that keeps the blank of its line end, the
 // binding refuses an MSDTCPRX.DLL without DTC_XaComplete. (Faults inside DTC
 // calls, with their Windows codes, are the shared XaRequests tests'.)
 #include <gtest/gtest.h>
@@ -47,6 +48,16 @@ TEST(Win32Host, LastErrorTextIsTheSystemTextAndTheCodeInHex) {
     // Too small for text and code: the empty text.
     platform::setLastError(5);
     EXPECT_STREQ(lastErrorText(buffer, 10), "");
+}
+
+TEST(Win32Host, WinsockErrorTextIsOneLineEndingInTheBlankOfItsLineEnd) {
+    std::string text = winsockErrorText(10061);  // WSAECONNREFUSED
+    ASSERT_GT(text.size(), 1u);
+    EXPECT_EQ(text.back(), ' ') << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+    // Without a text for the code, the last text stays.
+    EXPECT_EQ(std::string(winsockErrorText(0x2FFFFFFF)), text);
 }
 
 TEST(Win32Host, BindingRefusesAnMsdtcprxWithoutComplete) {

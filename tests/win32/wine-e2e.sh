@@ -3,10 +3,19 @@
 #   - morvalen.exe -? prints the usage;
 #   - the console run serves a client on port 1439 (handshake, branch query,
 #     a whole branch), and a missing MSDTCPRX.DLL gives -7 with its two texts;
+#   - a DTC library that raises a software exception inside DTC_XaOpen or
+#     DTC_XaPrepare: the request answers -0x220001, the report names the
+#     operation and the code, and the console run goes on serving;
 #   - -i registers the service with Wine's service control manager (sc query
 #     shows it, with the event source's registry key), a second -i fails with
 #     "Service exists.", the service started by the manager reports running and
-#     serves a client, sc stop stops it, -u removes it and its key.
+#     serves a client, sc stop answers STOP_PENDING and stops it, -u stops it
+#     again and removes it and its key;
+#   - -i with the event log's Application key volatile (no lasting subkey can
+#     be made in it): "Orvanthe installed." and the three event-source failures,
+#     the service stays installed;
+#   - -u while DeleteService fails (the service is held marked for deletion by
+#     another process): "DeleteService failed - ...", the event source's key stays.
 # The client is the Linux morvalenctl, over loopback.
 #
 # Usage: wine-e2e.sh BUILD_WINDOWS_DIR MORVALENCTL
@@ -17,6 +26,7 @@ set -uo pipefail
 build=$(cd "$1" && pwd)
 ctl=$2
 exe="$build/bin/morvalen.exe"
+helper="$build/bin/wine-helper.exe"
 doubles="$build/lib/doubles"
 
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/morvalen-wine.XXXXXX")
@@ -111,6 +121,32 @@ check "missing DLL texts" bash -c 'grep -qx "MSDTCPRX.DLL not loaded. : -7" <<<"
 kill "$console_pid"; wait "$console_pid" 2>/dev/null; console_pid=
 wait_port_closed
 
+echo "--- a DTC library that raises"
+# A raise inside DTC_XaOpen (the binding) and DTC_XaPrepare (under bridgeLock):
+# each request is answered, and the service goes on serving whole branches.
+WINEPATH=$(winpath "$doubles") MORVALEN_DOUBLE_SCRIPT="DTC_XaOpen=raise" wine "$exe" >"$output" 2>&1 &
+console_pid=$!
+check "console run with a raising open listens" wait_port
+text=$("$ctl" prepare raise-open 2>&1); shown=$text
+check "prepare answers -2228225 when open raises" contains "$text" "(-2228225)"
+text=$("$ctl" prepare raise-open 2>&1); shown=$text
+check "and again on the next request" contains "$text" "(-2228225)"
+out=$(tr -d '\r' <"$output"); shown=$out
+check "report of the raise in init" bash -c '[ "$(grep -cx "Exception in init : 1722" <<<"$1")" -eq 2 ]' _ "$out"
+kill "$console_pid"; wait "$console_pid" 2>/dev/null; console_pid=
+wait_port_closed
+WINEPATH=$(winpath "$doubles") MORVALEN_DOUBLE_SCRIPT="DTC_XaPrepare=raise" wine "$exe" >"$output" 2>&1 &
+console_pid=$!
+check "console run with a raising prepare listens" wait_port
+text=$("$ctl" prepare raise-prepare 2>&1); shown=$text
+check "prepare answers -2228225 when it raises" contains "$text" "(-2228225)"
+check "a whole branch after the raise" bash -c "'$ctl' start raise-2 >/dev/null && '$ctl' end raise-2 >/dev/null && '$ctl' rollback raise-2 >/dev/null"
+check "and a second raise" contains "$("$ctl" prepare raise-prepare 2>&1)" "(-2228225)"
+out=$(tr -d '\r' <"$output"); shown=$out
+check "report of the raise in xa_prepare" bash -c '[ "$(grep -cx "Exception in xa_prepare : 1722" <<<"$1")" -eq 2 ]' _ "$out"
+kill "$console_pid"; wait "$console_pid" 2>/dev/null; console_pid=
+wait_port_closed
+
 # The doubles' directory on the system PATH, so that the service finds
 # MSDTCPRX.DLL (services do not inherit WINEPATH); the manager reads it when
 # it starts, so the server starts again.
@@ -148,6 +184,23 @@ check "service listens" wait_port
 state=$(wine sc query Morvalen 2>&1 | tr -d '\r'); shown=$state
 check "sc query: running" contains "$state" "RUNNING"
 check "whole branch in the service run" whole_branch service-1
+# The stop control is answered once stop pending has been reported.
+text=$(wine sc stop Morvalen 2>&1 | tr -d '\r'); shown=$text
+check "sc stop: STOP_PENDING" bash -c 'grep -q "STATE.*STOP_PENDING" <<<"$1" && grep -q "CHECKPOINT.*0x2" <<<"$1"' _ "$text"
+check "stopped service stopped listening" wait_port_closed
+stopped=1
+for _ in $(seq 1 100); do
+  if wine sc query Morvalen 2>&1 | grep -q "STOPPED"; then stopped=0; break; fi
+  sleep 0.1
+done
+check "sc query: stopped" test $stopped -eq 0
+started=1
+for _ in $(seq 1 60); do
+  if wine sc start Morvalen >/dev/null 2>&1; then started=0; break; fi
+  sleep 1
+done
+check "sc start again" test $started -eq 0
+check "service listens again" wait_port
 text=$(wine "$exe" -u 2>/dev/null | tr -d '\r'); shown=$text
 check "uninstall stops and removes" bash -c 'grep -q "^Stopping Orvanthe\." <<<"$1" && grep -q "Orvanthe stopped\." <<<"$1" && grep -qx "Orvanthe removed." <<<"$1"' _ "$text"
 check "service stopped listening" wait_port_closed
@@ -155,6 +208,35 @@ check "sc query: gone" bash -c '! wine sc query Morvalen >/dev/null 2>&1'
 check "event source key removed" bash -c "! wine reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morvalen' >/dev/null 2>&1"
 text=$(wine "$exe" -u 2>/dev/null | tr -d '\r')
 check "second uninstall: OpenService failed" contains "$text" "OpenService failed - "
+
+echo "--- install with a failing event-source step"
+application='SYSTEM\CurrentControlSet\Services\EventLog\Application'
+source_key="HKLM\\$application\\Morvalen"
+wine "$helper" volatile-key "$application" >/dev/null 2>&1
+text=$(wine "$exe" -i 2>/dev/null | tr -d '\r'); shown=$text
+check "install reports each failed step after installed" test "$text" = "$(printf 'Orvanthe installed.\nThe EventLog subkey could not be created.\nThe Message File value could\nnot be assigned.\nThe Types Supported value could\nnot be assigned.')"
+state=$(wine sc query Morvalen 2>&1 | tr -d '\r'); shown=$state
+check "the service stays installed" contains "$state" "SERVICE_NAME: Morvalen"
+check "no event source key" bash -c "! wine reg query '$source_key' >/dev/null 2>&1"
+wine "$helper" plain-key "$application" >/dev/null 2>&1
+text=$(wine "$exe" -u 2>/dev/null | tr -d '\r'); shown=$text
+check "and is removed" test "$text" = "Orvanthe removed."
+
+echo "--- uninstall while DeleteService fails"
+release="$WINEPREFIX/drive_c/release-mark"
+text=$(wine "$exe" -i 2>/dev/null | tr -d '\r'); shown=$text
+check "installed again, with its key" bash -c "[ \"\$1\" = 'Orvanthe installed.' ] && wine reg query '$source_key' >/dev/null 2>&1" _ "$text"
+marked=$(mktemp "${TMPDIR:-/tmp}/morvalen-wine-mark.XXXXXX")
+wine "$helper" mark-deleted Morvalen 'C:\release-mark' >"$marked" 2>&1 &
+helper_pid=$!
+for _ in $(seq 1 100); do grep -q marked "$marked" && break; sleep 0.1; done
+text=$(wine "$exe" -u 2>/dev/null | tr -d '\r'); shown="$(cat "$marked")
+$text"
+check "DeleteService failed, nothing removed" bash -c 'grep -q "^DeleteService failed - " <<<"$1" && ! grep -q "removed" <<<"$1"' _ "$text"
+check "the event source key stays" bash -c "wine reg query '$source_key' >/dev/null 2>&1"
+touch "$release"
+wait "$helper_pid" 2>/dev/null
+rm -f "$marked"
 
 echo "--- $failures failed"
 [ "$failures" -eq 0 ]
