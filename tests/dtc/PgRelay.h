@@ -1,5 +1,6 @@
 // A relay between libpq clients and a test cluster's Unix socket, for the
-// participant tests: it can cut or hold the answer to PREPARE TRANSACTION.
+// participant tests: it can cut or hold the answer to one command (PREPARE
+// TRANSACTION unless told otherwise).
 #pragma once
 
 #include <poll.h>
@@ -31,6 +32,7 @@ struct CuttingRelay {
     std::string dir;              // holds .s.PGSQL.5432
     std::string target;           // the server's socket file
     bool hold = false;            // hold the answer instead of cutting
+    std::string trigger = "PREPARE TRANSACTION"; // the command whose answer is cut or held
     int listener = -1;
     std::atomic<bool> stopping{false};
     std::atomic<int> cuts{0};
@@ -86,7 +88,7 @@ struct CuttingRelay {
                 if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
                     ssize_t n = recv(client, buffer, sizeof buffer, 0);
                     if (n <= 0) break;
-                    if (std::string_view(buffer, static_cast<size_t>(n)).find("PREPARE TRANSACTION") !=
+                    if (std::string_view(buffer, static_cast<size_t>(n)).find(trigger) !=
                         std::string_view::npos)
                         cutNext = true;
                     if (send(server, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;

@@ -2,7 +2,8 @@
 // dtcd and a private PostgreSQL cluster (PgFixture.h). For each victim (dtcd,
 // the participant, PostgreSQL) and each moment (after enlisting, after
 // PREPARE TRANSACTION before the vote, after the vote, after the commit
-// decision, when COMMIT PREPARED races its acknowledgement), the victim is
+// decision (COMMIT PREPARED racing its acknowledgement), and after COMMIT
+// PREPARED before the participant hears its answer), the victim is
 // killed (-9; PostgreSQL by an immediate stop) while a --recover runs beside
 // it, brought back, the transaction manager finishes what it holds, and
 // --recover runs until nothing is left. Then:
@@ -25,11 +26,11 @@ namespace {
 using namespace pgtest;
 
 enum Victim { kDtcd, kParticipant, kPostgres };
-enum Moment { kEnlisted, kPrepareHeld, kVoted, kDecided };
+enum Moment { kEnlisted, kPrepareHeld, kVoted, kDecided, kCommitHeld };
 
 const char* victimName(Victim v) { return v == kDtcd ? "dtcd" : v == kParticipant ? "participant" : "postgres"; }
 const char* momentName(Moment m) {
-    return m == kEnlisted ? "enlisted" : m == kPrepareHeld ? "prepare-held" : m == kVoted ? "voted" : "decided";
+    return m == kEnlisted ? "enlisted" : m == kPrepareHeld ? "prepare-held" : m == kVoted ? "voted" : m == kDecided ? "decided" : "commit-held";
 }
 
 class DtcPgCrash : public DtcPostgres {
@@ -68,7 +69,9 @@ protected:
         CuttingRelay relay;
         relay.hold = true;
         std::string target = conninfo("postgres");
-        if (moment == kPrepareHeld) {
+        if (moment == kCommitHeld) relay.trigger = "COMMIT PREPARED";
+        bool relayed = moment == kPrepareHeld || moment == kCommitHeld;
+        if (relayed) {
             EXPECT_TRUE(relay.start(cluster.dir));
             target = "host=" + relay.dir + " user=" + cluster.role + " dbname=postgres";
         }
@@ -89,13 +92,15 @@ protected:
                 EXPECT_EQ(XA_OK, prepareResult) << name;
             }
         }
-        if (moment == kDecided) committed = DTC_XaCommit(&xid, kRm, TMNOFLAGS) == XA_OK;
+        if (moment == kDecided || moment == kCommitHeld) committed = DTC_XaCommit(&xid, kRm, TMNOFLAGS) == XA_OK;
+        // The server has run COMMIT PREPARED; the participant has not heard it.
+        if (moment == kCommitHeld) {
+            EXPECT_TRUE(relay.waitHeld()) << name;
+        }
         Child racing = recoverStart("postgres"); // --recover races the crash
         kill(victim, c.pid);
-        if (moment == kPrepareHeld) {
-            relay.release();
-            preparer.join();
-        }
+        if (relayed) relay.release();
+        if (preparer.joinable()) preparer.join();
         revive(victim);
         // The manager finishes what it holds: ends and prepares what it had
         // not, commits what is prepared (recovered after dtcd's restart), and
@@ -117,7 +122,7 @@ protected:
         int exited = waitExitWithin(c.pid, 20);
         if (exited == -2) problems << " participant hung;";
         if (waitExitWithin(racing.pid, 30) == -2) problems << " racing --recover hung;";
-        if (moment == kPrepareHeld) relay.stop();
+        if (relayed) relay.stop();
         std::string out;
         for (int i = 0; i < 4 && (prepared() != "0" || !dtcdEmpty()); ++i) recover("postgres", &out);
         std::string rows = exec("postgres", "SELECT count(*) FROM t WHERE id = " + std::to_string(row));
@@ -137,7 +142,7 @@ TEST_F(DtcPgCrash, EveryCrashAndRaceKeepsTheParticipantAtomic) {
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         for (Victim v : {kDtcd, kParticipant, kPostgres}) {
-            for (Moment m : {kEnlisted, kPrepareHeld, kVoted, kDecided}) {
+            for (Moment m : {kEnlisted, kPrepareHeld, kVoted, kDecided, kCommitHeld}) {
                 std::string problem = runCase(v, m, round);
                 cases++;
                 if (!problem.empty()) {

@@ -177,4 +177,26 @@ TEST_F(DtcPgFaults, SeveralRecoversAtOnceApplyEachOutcomeOnce) {
     EXPECT_TRUE(statBecomes("branches_committing", "0"));
 }
 
+TEST_F(DtcPgFaults, AConnectionLostAfterTheServerCommittedIsAcknowledgedAnyway) {
+    CuttingRelay relay;
+    relay.trigger = "COMMIT PREPARED";
+    ASSERT_TRUE(relay.start(cluster.dir));
+    XID xid = makeXid("pg-lost-commit-answer");
+    std::string cookie = startWithCookie(&xid);
+    Child c = enlistAt(cookie, "host=" + relay.dir + " user=" + cluster.role + " dbname=postgres",
+                       {"INSERT INTO t VALUES (131)"});
+    ASSERT_TRUE(participants(1));
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    // The participant finds its transaction committed through a new
+    // connection and acknowledges: nothing stays committing.
+    EXPECT_EQ(0, waitExitWithin(c.pid, 15)) << readText(c.out);
+    EXPECT_EQ(1, relay.cuts.load());
+    EXPECT_TRUE(statBecomes("branches_committing", "0"));
+    EXPECT_EQ("1", exec("postgres", "SELECT count(*) FROM t WHERE id = 131"));
+    EXPECT_EQ("0", prepared());
+    relay.stop();
+}
+
 } // namespace
