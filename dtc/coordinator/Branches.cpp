@@ -146,7 +146,10 @@ void queueWriteFor(Coordinator& co, uint64_t clientId, uint32_t id, uint16_t op,
     write.kind = kind;
     write.row = storedRow(b);
     if (kind == kWritePut && op == kOpPrepare) write.row.state = kStatePrepared;
-    if (kind == kWritePut && op == kOpCommit) write.row.state = kStateCommitting;
+    if (kind == kWritePut && (op == kOpCommit || op == kOpForget)) {
+        write.row.state = kStateCommitting;
+        write.row.heuristic = 0;
+    }
     if (kind == kWritePut && op == kOpResolve) {
         write.row.state = kStateHeuristic;
         write.row.heuristic = heuristic;
@@ -264,6 +267,7 @@ void handleRequest(Coordinator& co, Client& client, uint32_t id, uint16_t op, st
     case kOpList: return handleList(co, client, id);
     case kOpResolve: return handleResolve(co, client, id, r);
     case kOpStats: return handleStats(co, client, id);
+    case kOpSettle: return handleSettle(co, client, id, r);
     case kOpRmOpen: return handleRmOpen(co, client, id, body);
     case kOpEnlist: return handleEnlist(co, client, id, r);
     case kOpVote: return handleVote(co, client, id, r);
@@ -286,11 +290,11 @@ namespace {
 int32_t writeFailureAnswer(Coordinator& co, Branch* b, const PendingWrite& p) {
     if (p.op == kOpPhaseTwoDone) return XA_OK; // nobody waits: deleted at the next acknowledgement or retry
     if (p.op == kOpPrepare || (p.op == kOpCommit && p.onePhase)) {
-        // A one-phase commit whose decision is not on disk rolls back too:
-        // XAER_RMERR tells the manager the work was rolled back.
+        // The branch could not be made durable and is rolled back. A
+        // one-phase commit says so with a rollback code: its work is undone.
         co.stats.rollbacks++;
         forgetBranch(co, b);
-        return XAER_RMERR;
+        return p.op == kOpPrepare ? XAER_RMERR : XA_RBROLLBACK;
     }
     switch (p.op) {
     case kOpCommit:
@@ -334,6 +338,10 @@ void finishWrites(Coordinator& co) {
                         sendNote(co, part.clientId, p.heuristic == XA_HEURCOM ? kNoteCommit : kNoteAbort, part.id);
                 answerWaiting(co, *b, p.heuristic == XA_HEURCOM ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
             } else if (p.op == kOpCommit && hasPhaseTwo(*b) && b->state != kStateCommitting) {
+                enterCommitting(co, *b);
+            } else if (p.op == kOpForget && b->state == kStateHeuristic && b->heuristic == XA_HEURCOM && hasPhaseTwo(*b)) {
+                // Forgotten by the manager, still owed to participants.
+                b->heuristic = 0;
                 enterCommitting(co, *b);
             } else {
                 forgetBranch(co, b);

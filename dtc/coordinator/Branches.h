@@ -76,6 +76,9 @@ bool hasPhaseTwo(const Branch& b);
 void startPhaseOne(Coordinator& co, Client& client, uint32_t id, Branch& b, bool onePhase);
 // The commit decision is durable: Committing, phase two to every yes voter.
 void enterCommitting(Coordinator& co, Branch& b);
+// Once no participant of a Committing branch still owes its acknowledgement,
+// queues the row's deletion (the last step of the branch).
+void checkPhaseTwoDone(Coordinator& co, Branch& b);
 // A resource manager's connection closed (see Participants.cpp).
 void participantGone(Coordinator& co, Client& client);
 // Phase-one time-out, phase-two resends and Reenlist time-outs of one branch.
@@ -94,3 +97,5 @@ void handleList(Coordinator& co, Client& client, uint32_t id);
 void handleCookie(Coordinator& co, Client& client, uint32_t id, dtcwire::Reader& r);
 void handleResolve(Coordinator& co, Client& client, uint32_t id, dtcwire::Reader& r);
 void handleStats(Coordinator& co, Client& client, uint32_t id);
+// dtcctl settle: one participant of a committed branch is taken as done.
+void handleSettle(Coordinator& co, Client& client, uint32_t id, dtcwire::Reader& r);

@@ -30,7 +30,15 @@
 //  4'. xa_commit writes the row as Committing (the decision) and answers; phase
 //     two goes to every participant that voted yes, again every few seconds,
 //     until each acknowledges (or, after a crash, reenlists and completes its
-//     recovery); then the row is deleted. Rollback deletes the row (presumed
+//     recovery); then the row is deleted. ReenlistmentComplete on a resource
+//     manager's connection also settles every participant of its GUID that
+//     is gone, voted yes before that connection registered and was not named
+//     by its Reenlists: the resource manager states that it holds nothing
+//     in doubt beyond what it reenlisted (its acknowledgement was lost, or
+//     the work was committed by hand). An operator can settle one
+//     participant the same way (dtcctl settle). xa_forget of a branch
+//     resolved as committed keeps it Committing, hidden from the manager,
+//     until its participants are done. Rollback deletes the row (presumed
 //     abort: a participant that reenlists for an unknown transaction is told
 //     "aborted") and sends the abort to whoever is connected.
 // A crash between 3 and its answer leaves a prepared row the TM learns of
@@ -57,7 +65,10 @@ struct Participant {
     std::string rmGuid;        // the resource manager's GUID, upper-case
     uint64_t clientId = 0;     // its connection, 0 while it is gone
     int32_t vote = 0;          // dtcwire::kVote*
-    bool reenlisted = false;   // told the outcome by Reenlist; done at its ReenlistmentComplete
+    uint64_t reenlistedBy = 0; // the connection Reenlist told the commit outcome; done at its ReenlistmentComplete
+    uint64_t namedBy = 0;      // the last connection whose Reenlist named it (told or not)
+    uint64_t votedSeq = 0;     // Coordinator::seq at its yes vote; 0 when loaded from the store
+    std::string name;          // its resource manager's name (PostgreSQL: the database); not stored
 };
 
 // A Reenlist that waits for the outcome of an in-doubt branch.
@@ -65,6 +76,7 @@ struct WaitingReenlist {
     uint64_t clientId = 0;
     uint32_t requestId = 0;
     std::string rmGuid;
+    uint64_t enlistment = 0; // the participant it took over, 0 for none
     int64_t deadlineMs = 0; // monotonic, 0 for none
 };
 
@@ -108,6 +120,8 @@ struct Client {
     std::string out;                               // bytes not yet sent
     std::string guid;                              // set by kOpOpen: a control connection
     std::string rmGuid;                            // set by kOpRmOpen: a resource manager's connection
+    uint64_t rmOpenSeq = 0;                        // Coordinator::seq at its kOpRmOpen
+    std::string rmName;                            // the name it registered with
     uint32_t timeoutMs = 0;                        // Timeout= of the open string, 0 none
     std::unordered_map<std::string, Assoc> assoc;  // branch key -> associations
     bool dirty = false;                            // queued in Coordinator::dirty
@@ -144,6 +158,7 @@ struct Stats {
     uint64_t phaseOneTimeouts = 0;
     uint64_t phaseTwoRetries = 0;  // phase-two requests sent again
     uint64_t reenlists = 0;
+    uint64_t settled = 0;          // participants taken as done without their acknowledgement
 };
 
 struct Coordinator {
@@ -158,6 +173,7 @@ struct Coordinator {
                         std::greater<>> deadlines;           // (monotonic ms, key), stale entries skipped
     std::unordered_map<uint64_t, std::string> enlistments;   // enlistment id -> branch key
     uint64_t nextEnlistment = 1;
+    uint64_t seq = 0;                                         // orders yes votes and RmOpens
     int64_t prepareTimeoutMs = 30000;                         // phase one gives up after this
     uint8_t instance[16]{};                                   // this daemon's identity
     Store* store = nullptr;

@@ -1,6 +1,6 @@
 // The operator's verbs, as dtcctl sends them: list the branches and their
 // participants, show the branch a cookie names, resolve a prepared branch
-// heuristically, and the counters. Run on the event-loop thread.
+// heuristically, settle a participant by hand, and the counters. Run on the event-loop thread.
 #include <cstring>
 #include <iterator>
 
@@ -38,7 +38,8 @@ void putRow(Writer& w, const Branch& b, int64_t now) {
 } // namespace
 
 // Rows of every branch, then for each branch in the same order its
-// participants: u32 n, n x (rm guid text, i32 vote, u8 connected).
+// participants: u32 n, n x (rm guid text, i32 vote, u8 connected, u8 name
+// length, name).
 void handleList(Coordinator& co, Client& client, uint32_t id) {
     Writer w;
     putU32(w, static_cast<uint32_t>(co.branches.size()));
@@ -50,6 +51,8 @@ void handleList(Coordinator& co, Client& client, uint32_t id) {
             putBytes(w, p.rmGuid.data(), kGuidText);
             putI32(w, p.vote);
             putU8(w, p.clientId != 0 ? 1 : 0);
+            putU8(w, static_cast<uint8_t>(p.name.size()));
+            putBytes(w, p.name.data(), p.name.size());
         }
     }
     reply(co, client, id, XA_OK, w.bytes);
@@ -65,16 +68,21 @@ void handleCookie(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     reply(co, client, id, S_OK, w.bytes);
 }
 
-void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+namespace {
+
+// Reads "u8 has-guid, guid text, xid" and finds the one branch it names. Null
+// with the answer in *code: XAER_INVAL (malformed), XAER_NOTA (none),
+// XAER_DUPID (several resource managers hold that XID: name the GUID).
+Branch* namedBranch(Coordinator& co, Reader& r, int32_t* code) {
     bool hasGuid = getU8(r) != 0;
     char guidText[kGuidText];
     getBytes(r, guidText, kGuidText);
     XID xid{};
     getBytes(r, &xid, sizeof xid);
-    int32_t commit = getI32(r);
     std::string guid;
+    *code = XAER_INVAL;
     if (r.bad || !xidValid(xid) || (hasGuid && !normalizeGuid(std::string_view(guidText, kGuidText), &guid)))
-        return reply(co, client, id, XAER_INVAL);
+        return nullptr;
     xid = xidCanonical(xid);
     std::string suffix = xidKey(xid);
     Branch* found = nullptr;
@@ -87,11 +95,49 @@ void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
         found = &b;
         matches++;
     }
-    if (matches == 0) return reply(co, client, id, XAER_NOTA);
-    if (matches > 1) return reply(co, client, id, XAER_DUPID); // name the GUID to choose
+    *code = matches == 0 ? XAER_NOTA : XAER_DUPID;
+    return matches == 1 ? found : nullptr;
+}
+
+} // namespace
+
+void handleResolve(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    int32_t code = XA_OK;
+    Branch* found = namedBranch(co, r, &code);
+    int32_t commit = getI32(r);
+    if (found == nullptr || r.bad) return reply(co, client, id, r.bad ? XAER_INVAL : code);
     if (found->state != kStatePrepared || found->busy) return reply(co, client, id, XAER_PROTO);
     co.stats.heuristics++;
     queueWrite(co, client, id, kOpResolve, *found, kWritePut, commit != 0 ? XA_HEURCOM : XA_HEURRB);
+}
+
+// Body: the branch as for resolve, then the participant's GUID text. The
+// participants of that resource manager in a committed branch that owe their
+// acknowledgement and are gone are taken as done: the operator has made sure
+// their work is committed (or that there was none). XAER_PROTO when the
+// branch's outcome is not commit or such a participant is connected (it
+// answers for itself); XAER_NOTA when none owes anything.
+void handleSettle(Coordinator& co, Client& client, uint32_t id, Reader& r) {
+    int32_t code = XA_OK;
+    Branch* b = namedBranch(co, r, &code);
+    char rmText[kGuidText];
+    getBytes(r, rmText, kGuidText);
+    std::string rmGuid;
+    if (r.bad || !normalizeGuid(std::string_view(rmText, kGuidText), &rmGuid)) return reply(co, client, id, XAER_INVAL);
+    if (b == nullptr) return reply(co, client, id, code);
+    if (!committedOutcome(*b) || b->busy) return reply(co, client, id, XAER_PROTO);
+    int owing = 0;
+    for (const Participant& p : b->participants) {
+        if (p.rmGuid != rmGuid || p.vote != kVoteYes) continue;
+        if (p.clientId != 0) return reply(co, client, id, XAER_PROTO);
+        owing++;
+    }
+    if (owing == 0) return reply(co, client, id, XAER_NOTA);
+    for (Participant& p : b->participants)
+        if (p.rmGuid == rmGuid && p.vote == kVoteYes) p.vote = kVoteDone;
+    co.stats.settled += static_cast<uint64_t>(owing);
+    reply(co, client, id, XA_OK);
+    checkPhaseTwoDone(co, *b);
 }
 
 void handleStats(Coordinator& co, Client& client, uint32_t id) {
@@ -129,6 +175,7 @@ void handleStats(Coordinator& co, Client& client, uint32_t id) {
         {"phase_one_timeouts", co.stats.phaseOneTimeouts},
         {"phase_two_retries", co.stats.phaseTwoRetries},
         {"reenlists", co.stats.reenlists},
+        {"participants_settled", co.stats.settled},
     };
     Writer w;
     putU32(w, static_cast<uint32_t>(std::size(rows)));

@@ -20,7 +20,7 @@ void answerWaiting(Coordinator& co, Branch& b, int32_t stat) {
         putI32(body, stat);
         reply(co, *it->second, w.requestId, S_OK, body.bytes);
         for (Participant& p : b.participants)
-            if (p.rmGuid == w.rmGuid && stat == XACTSTAT_COMMITTED) p.reenlisted = true;
+            if (p.id == w.enlistment && stat == XACTSTAT_COMMITTED) p.reenlistedBy = w.clientId;
     }
     b.waiting.clear();
 }
@@ -79,15 +79,14 @@ void enterCommitting(Coordinator& co, Branch& b) {
     answerWaiting(co, b, XACTSTAT_COMMITTED);
 }
 
-namespace {
-
-// Once every participant has acknowledged phase two the row goes.
 void checkPhaseTwoDone(Coordinator& co, Branch& b) {
     if (b.state != kStateCommitting || b.busy) return;
     for (const Participant& p : b.participants)
         if (p.vote == kVoteYes) return;
     queueWriteFor(co, 0, 0, kOpPhaseTwoDone, b, kWriteDelete, 0);
 }
+
+namespace {
 
 // Called after each vote: decides phase one once every participant has voted.
 void checkPhaseOne(Coordinator& co, Branch* b) {
@@ -131,9 +130,13 @@ Participant* ownParticipant(Coordinator& co, Client& client, uint64_t enlistment
 
 void handleRmOpen(Coordinator& co, Client& client, uint32_t id, std::string_view body) {
     std::string guid;
-    if (body.size() != kGuidText || !normalizeGuid(body, &guid)) return reply(co, client, id, E_INVALIDARG);
+    if (body.size() < kGuidText || body.size() > kGuidText + 255 || !normalizeGuid(body.substr(0, kGuidText), &guid))
+        return reply(co, client, id, E_INVALIDARG);
     if (!client.rmGuid.empty() && client.rmGuid != guid) return reply(co, client, id, E_INVALIDARG);
     client.rmGuid = guid;
+    client.rmName.clear();
+    for (char ch : body.substr(kGuidText)) client.rmName += (ch >= ' ' && ch < 127) ? ch : '?'; // printable for dtcctl
+    client.rmOpenSeq = ++co.seq;
     reply(co, client, id, S_OK);
 }
 
@@ -154,6 +157,7 @@ void handleEnlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     Participant p;
     p.id = co.nextEnlistment++;
     p.rmGuid = client.rmGuid;
+    p.name = client.rmName;
     p.clientId = client.id;
     co.enlistments[p.id] = b->key;
     b->participants.push_back(p);
@@ -173,6 +177,7 @@ void handleVote(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     if (p->vote != kVoteAsked || !b->phaseOne) return reply(co, client, id, E_UNEXPECTED); // not asked, or twice
     if (vote == S_OK) {
         p->vote = kVoteYes;
+        p->votedSeq = ++co.seq;
         co.stats.votesYes++;
     } else if (vote == XACT_S_READONLY) {
         p->vote = kVoteReadOnly;
@@ -199,8 +204,13 @@ void handlePhaseTwoDone(Coordinator& co, Client& client, uint32_t id, Reader& r)
 }
 
 // A resource manager back after a failure asks for the outcome of one
-// transaction it prepared. Unknown means aborted (presumed abort); in doubt
-// waits for the decision (up to the time-out given, 0 for none).
+// transaction it prepared. Unknown means aborted (presumed abort). A known
+// transaction answers only an outcome that is already true: decided, or
+// rolled back for good; until then the call waits (up to the time-out given,
+// 0 for none), also while a participant of this resource manager has not
+// voted yet. A participant that is gone is taken over by this connection
+// (or stays with it); one whose own connection is alive keeps it and answers
+// for itself.
 void handleReenlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     uint8_t uow[kIdSize];
     getBytes(r, uow, kIdSize);
@@ -211,36 +221,57 @@ void handleReenlist(Coordinator& co, Client& client, uint32_t id, Reader& r) {
     Writer w;
     auto it = co.byUow.find(std::string(reinterpret_cast<const char*>(uow), kIdSize));
     Branch* b = it == co.byUow.end() ? nullptr : it->second;
-    Participant* mine = nullptr;
-    if (b != nullptr)
-        for (Participant& p : b->participants)
-            if (p.rmGuid == client.rmGuid && (p.vote == kVoteYes || p.vote == kVoteDone)) mine = &p;
-    if (mine == nullptr) {
+    Participant* takeover = nullptr;
+    bool held = false;     // a participant of this resource manager voted yes (or is done)
+    bool undecided = false; // one has not voted yet
+    if (b != nullptr) {
+        for (Participant& p : b->participants) {
+            if (p.rmGuid != client.rmGuid) continue;
+            p.namedBy = client.id;
+            if (p.vote == kVoteNone || p.vote == kVoteAsked) undecided = true;
+            if (p.vote != kVoteYes && p.vote != kVoteDone) continue;
+            held = true;
+            bool better = takeover == nullptr || (takeover->vote != kVoteYes && p.vote == kVoteYes);
+            if ((p.clientId == 0 || p.clientId == client.id) && better) takeover = &p;
+        }
+    }
+    if (b == nullptr || b->state == kStateRollbackOnly || (!held && !undecided)) {
+        // Nothing of it can commit: unknown, rolled back for good, or its
+        // votes were no or read-only.
         putI32(w, XACTSTAT_ABORTED);
         return reply(co, client, id, S_OK, w.bytes);
     }
-    mine->clientId = client.id;
+    if (takeover != nullptr) takeover->clientId = client.id;
     if (committedOutcome(*b) || (b->state == kStateHeuristic && b->heuristic == XA_HEURRB)) {
         bool committed = committedOutcome(*b);
-        if (committed) mine->reenlisted = true;
+        if (committed && takeover != nullptr) takeover->reenlistedBy = client.id;
         putI32(w, committed ? XACTSTAT_COMMITTED : XACTSTAT_ABORTED);
         return reply(co, client, id, S_OK, w.bytes);
     }
-    WaitingReenlist waiting{client.id, id, client.rmGuid, timeoutMs != 0 ? monotonicMs() + timeoutMs : 0};
+    WaitingReenlist waiting{client.id, id, client.rmGuid, takeover != nullptr ? takeover->id : 0,
+                            timeoutMs != 0 ? monotonicMs() + timeoutMs : 0};
     if (waiting.deadlineMs != 0) co.deadlines.emplace(waiting.deadlineMs, b->key);
     b->waiting.push_back(std::move(waiting));
 }
 
-// The resource manager has applied every outcome Reenlist told it.
+// The resource manager has applied every outcome Reenlist told it, and holds
+// nothing else in doubt. Its participants in committed transactions are done:
+// those it was told of, and those that are gone, voted yes before it
+// registered (so their prepared work existed when it looked) and that none
+// of its Reenlists named (so it did not find them prepared).
 void handleReenlistDone(Coordinator& co, Client& client, uint32_t id) {
     if (client.rmGuid.empty()) return reply(co, client, id, E_UNEXPECTED);
     std::vector<std::string> touched;
     for (auto& entry : co.branches) {
         Branch& b = *entry.second;
+        if (!committedOutcome(b)) continue;
         for (Participant& p : b.participants) {
-            if (p.rmGuid != client.rmGuid || !p.reenlisted) continue;
-            p.reenlisted = false;
-            if (p.vote == kVoteYes) p.vote = kVoteDone;
+            if (p.rmGuid != client.rmGuid || p.vote != kVoteYes) continue;
+            bool applied = p.reenlistedBy == client.id;
+            bool settled = p.clientId == 0 && p.namedBy != client.id && p.votedSeq < client.rmOpenSeq;
+            if (!applied && !settled) continue;
+            p.vote = kVoteDone;
+            if (settled) co.stats.settled++;
             touched.push_back(entry.first);
         }
     }

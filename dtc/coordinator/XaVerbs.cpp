@@ -136,10 +136,11 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
     std::string key = client.guid + xidKey(xid);
     Branch* b = findBranch(co, key);
     if (b == nullptr) return reply(co, client, id, XAER_NOTA);
+    // Decided and answered: the transaction manager is done with it (also
+    // while its last write, the row's deletion, is in flight).
+    if (b->state == kStateCommitting) return reply(co, client, id, XAER_NOTA);
     if (b->busy) return reply(co, client, id, XAER_PROTO);
     bool associated = b->active > 0 || b->suspended > 0;
-    // Decided and answered: the transaction manager is done with it.
-    if (b->state == kStateCommitting) return reply(co, client, id, XAER_NOTA);
     switch (op) {
     case kOpPrepare:
         if (b->state == kStateActive && !associated && !b->participants.empty())
@@ -185,6 +186,10 @@ void handleCompletion(Coordinator& co, Client& client, uint32_t id, uint16_t op,
     case kOpForget:
         if (b->state != kStateHeuristic) return reply(co, client, id, XAER_PROTO);
         co.stats.forgets++;
+        // Forgetting ends what the manager sees; an outcome of commit stays
+        // with dtcd (Committing) until every participant that voted yes has
+        // it, or presumed abort would later tell them the opposite.
+        if (b->heuristic == XA_HEURCOM && hasPhaseTwo(*b)) return queueWrite(co, client, id, op, *b, kWritePut, 0);
         return queueWrite(co, client, id, op, *b, kWriteDelete, 0);
     }
     reply(co, client, id, XAER_INVAL);

@@ -4,8 +4,10 @@
 // imports the cookie, runs the statements in one PostgreSQL transaction,
 // enlists it and prints `enlisted` (flushed at once, so the application knows
 // it may go on with the transaction), stays until the transaction is decided
-// and prints `committed` (exit 0) or `aborted` (exit 1); any other failure
-// prints one line on standard error and exits 2.
+// and prints `committed` (exit 0) or `aborted` (exit 1, also when the
+// transaction had rolled back before it could enlist); any other failure
+// prints one line on standard error and exits 2 (a statement that ends the
+// PostgreSQL transaction is one: nothing is enlisted then).
 //
 //   dtc-pg-enlist --recover --conninfo CONNINFO
 // resolves the prepared transactions a crashed participant left in that
@@ -27,6 +29,14 @@ const char kUsage[] =
 int failure(const std::string& reason) {
     std::fprintf(stderr, "dtc-pg-enlist: %s\n", reason.c_str());
     return 2;
+}
+
+// The transaction rolled back (or will): the reason, if any, on standard
+// error, `aborted` on standard output, exit code 1.
+int abortedExit(const std::string& reason) {
+    if (!reason.empty()) std::fprintf(stderr, "dtc-pg-enlist: %s\n", reason.c_str());
+    std::printf("aborted\n");
+    return 1;
 }
 
 } // namespace
@@ -66,29 +76,30 @@ int main(int argc, char** argv) {
     }
     std::string cookie;
     if (!dtcwire::hexDecode(cookieHex, &cookie) || cookie.empty()) return failure("not a hex cookie: " + cookieHex);
-    PgSession* session = pgSessionOpen(conninfo, cookie, &reason);
-    if (session == nullptr) return failure(reason);
+    bool aborted = false;
+    PgSession* session = pgSessionOpen(conninfo, cookie, &reason, &aborted);
+    if (session == nullptr) return aborted ? abortedExit(reason) : failure(reason);
     for (const std::string& sql : statements) {
-        if (!pgSessionExec(session, sql, &reason)) {
-            // The work is lost: the whole transaction rolls back.
-            pgSessionAbort(session);
-            pgSessionClose(session);
-            std::fprintf(stderr, "dtc-pg-enlist: %s\n", reason.c_str());
-            std::printf("aborted\n");
-            return 1;
-        }
-    }
-    if (!pgSessionEnlist(session, &reason)) {
+        PgExec ran = pgSessionExec(session, sql, &reason);
+        if (ran == kPgExecOk) continue;
+        // The work is lost (or no longer the coordinator's): the whole
+        // transaction rolls back.
         pgSessionAbort(session);
         pgSessionClose(session);
-        return failure(reason);
+        return ran == kPgExecEnded ? failure(reason) : abortedExit(reason);
+    }
+    if (!pgSessionEnlist(session, &reason, &aborted)) {
+        pgSessionAbort(session);
+        pgSessionClose(session);
+        return aborted ? abortedExit(reason) : failure(reason);
     }
     std::printf("enlisted\n");
     std::fflush(stdout);
     PgOutcome outcome = pgSessionWait(session, &reason);
     pgSessionClose(session);
     if (outcome == kPgFailed) return failure(reason);
+    if (outcome == kPgAborted) return abortedExit(reason);
     if (!reason.empty()) std::fprintf(stderr, "dtc-pg-enlist: %s\n", reason.c_str());
-    std::printf("%s\n", outcome == kPgCommitted ? "committed" : "aborted");
-    return outcome == kPgCommitted ? 0 : 1;
+    std::printf("committed\n");
+    return 0;
 }

@@ -10,7 +10,10 @@
 //    connection); the dispatch thread calls the resource manager's
 //    ITransactionResourceAsync (and TMDown on its sink) from there, so that a
 //    callback never runs inside one of the resource manager's own calls and
-//    may itself call back into the library (PrepareRequestDone at once).
+//    may itself call back into the library (PrepareRequestDone at once). An
+//    enlistment's sink is held until its last answer (a read-only or no vote,
+//    or the phase-two answer), so a phase-two request that dtcd sends again
+//    reaches the resource manager again.
 //  - Enlistment: ITransactionEnlistmentAsync and IPrepareInfo for one
 //    enlistment; its answers go to dtcd over the resource manager's connection.
 #include <atomic>
@@ -78,12 +81,11 @@ void handleNote(Dispatch& d, int32_t kind, const std::string& body) {
         platform::MutexLock lock(d.mu);
         auto it = d.sinks.find(id);
         if (it == d.sinks.end()) return;
+        // The sink stays registered until the resource manager answers: dtcd
+        // sends phase two again until it hears the answer, and each resend
+        // reaches the resource manager (the answer drops the sink).
         sink = it->second;
-        if (kind == kNotePrepare) {
-            sink->AddRef();
-        } else {
-            d.sinks.erase(it); // phase two is the last request: the reference goes with it
-        }
+        sink->AddRef();
     }
     XACTUOW none{};
     switch (kind) {
@@ -177,7 +179,12 @@ private:
         Writer w;
         putU64(w, id);
         putU8(w, commit);
-        return send(kOpPhaseTwoDone, w.bytes);
+        HRESULT result = send(kOpPhaseTwoDone, w.bytes);
+        // Answered (or refused as answered before, or as not in the
+        // transaction): no phase-two request is due any more. A lost
+        // connection keeps the sink: TMDown reaches it.
+        if (result != XACT_E_CONNECTION_DOWN) dropSink(*dispatch, id);
+        return result;
     }
     HRESULT send(uint16_t op, const std::string& body) {
         int32_t result = 0;
@@ -316,7 +323,10 @@ HRESULT createResourceManager(GUID* rmGuid, char* name, IResourceManagerSink* si
                   rmGuid->Data3, rmGuid->Data4[0], rmGuid->Data4[1], rmGuid->Data4[2], rmGuid->Data4[3],
                   rmGuid->Data4[4], rmGuid->Data4[5], rmGuid->Data4[6], rmGuid->Data4[7]);
     int32_t result = 0;
-    if (!connectionCall(*connection, kOpRmOpen, std::string_view(text, kGuidText), &result, nullptr) ||
+    // The name goes along (at most 255 bytes), for dtcctl list.
+    std::string open(text, kGuidText);
+    open.append(name, strnlen(name, 255));
+    if (!connectionCall(*connection, kOpRmOpen, open, &result, nullptr) ||
         result != S_OK) {
         connectionShutdown(*connection);
         return result != S_OK ? result : XACT_E_CONNECTION_DOWN;

@@ -1,12 +1,14 @@
 // dtcctl: the operator's tool for dtcd (same DTCD_SOCKET). Lists branches,
 // resolves an in-doubt branch heuristically (its participants are then driven
-// to that outcome), shows the transaction behind a
+// to that outcome), settles a participant whose acknowledgement is lost,
+// shows the transaction behind a
 // cookie, shows counters. Human-readable output, or JSON with --json. Exit 0
 // on success; 1 with a one-line reason on stderr otherwise; 2 for bad usage.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +26,12 @@ namespace {
 const char kUsage[] =
     "usage: dtcctl [--json] list\n"
     "       dtcctl [--json] resolve XID commit|abort [--guid GUID]\n"
+    "       dtcctl [--json] settle XID RM-GUID [--guid GUID]\n"
     "       dtcctl [--json] cookie HEX\n"
     "       dtcctl [--json] stats\n"
     "XID is FORMAT:GTRID-HEX:BQUAL-HEX, as list shows it; morvalenctl's spellings are read too\n"
     "(FORMAT:0xGTRID:0xBQUAL, and GTRID[:BQUAL] as text or 0x hex, format 19798 = 0x4D56).\n"
+    "RM-GUID is a participant's GUID, as text or in the 32 hex digits of a PostgreSQL gid.\n"
     "DTCD_SOCKET names the daemon's socket.";
 
 struct Ctl {
@@ -112,6 +116,7 @@ struct Party {
     std::string guid;    // the resource manager
     int32_t vote = 0;    // kVote*
     bool connected = false;
+    std::string name;    // its resource manager's name (PostgreSQL: the database), "" when unknown
 };
 
 const char* outcomeName(int32_t heuristic) {
@@ -145,7 +150,7 @@ bool readRow(Reader& r, Row* row) {
 }
 
 std::string rowJson(const Row& row) {
-    char buffer[512];
+    char buffer[1200];
     std::snprintf(buffer, sizeof buffer,
                   "{\"xid\":\"%s\",\"guid\":\"%s\",\"state\":\"%s\",\"outcome\":\"%s\",\"age_ms\":%llu,"
                   "\"transaction\":\"%s\",\"aborted\":%s,\"participants\":[",
@@ -153,12 +158,45 @@ std::string rowJson(const Row& row) {
                   static_cast<unsigned long long>(row.ageMs), row.uow.c_str(), (row.flags & 1) != 0 ? "true" : "false");
     std::string out = buffer;
     for (size_t i = 0; i < row.parties.size(); ++i) {
-        std::snprintf(buffer, sizeof buffer, "%s{\"rm\":\"%s\",\"vote\":\"%s\",\"connected\":%s}", i > 0 ? "," : "",
-                      row.parties[i].guid.c_str(), voteName(row.parties[i].vote),
-                      row.parties[i].connected ? "true" : "false");
+        std::string name;
+        for (char ch : row.parties[i].name) {
+            if (ch == '"' || ch == '\\') name += '\\';
+            name += ch;
+        }
+        std::snprintf(buffer, sizeof buffer, "%s{\"rm\":\"%s\",\"vote\":\"%s\",\"connected\":%s,\"name\":\"%s\"}",
+                      i > 0 ? "," : "", row.parties[i].guid.c_str(), voteName(row.parties[i].vote),
+                      row.parties[i].connected ? "true" : "false", name.c_str());
         out += buffer;
     }
     return out + "]}";
+}
+
+// A GUID's bytes as they lie in memory (Data1..Data3 little-endian), in
+// hex: the form a PostgreSQL participant's gid carries.
+std::string guidMemoryHex(const std::string& text) {
+    std::string hex;
+    for (char ch : text)
+        if (ch != '-') hex += ch;
+    if (hex.size() != 32) return "";
+    auto swap = [&](size_t at, size_t bytes) {
+        for (size_t i = 0; i < bytes / 2; ++i)
+            for (size_t k = 0; k < 2; ++k) std::swap(hex[at + 2 * i + k], hex[at + 2 * (bytes - 1 - i) + k]);
+    };
+    swap(0, 4);
+    swap(8, 2);
+    swap(12, 2);
+    for (char& ch : hex) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return hex;
+}
+
+// The text form of a GUID given as text or as 32 hex digits in memory order.
+bool participantGuid(const std::string& arg, std::string* text) {
+    if (normalizeGuid(arg, text)) return true;
+    if (arg.size() != 32) return false;
+    std::string hex = guidMemoryHex(arg); // the same swap turns memory order back into text order
+    std::string dashed = hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
+                         "-" + hex.substr(20);
+    return normalizeGuid(dashed, text);
 }
 
 std::string rowText(const Row& row) {
@@ -166,12 +204,13 @@ std::string rowText(const Row& row) {
     if (row.state == kStateHeuristic) state += std::string("(") + outcomeName(row.heuristic) + ")";
     if ((row.flags & 1) != 0) state += "(aborted)";
     char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "%-40s %-36s %-20s %8.1fs", xidText(row.xid).c_str(), row.guid.c_str(),
-                  state.c_str(), static_cast<double>(row.ageMs) / 1000.0);
+    std::snprintf(buffer, sizeof buffer, "%-40s %-36s %-20s %8.1fs %s", xidText(row.xid).c_str(), row.guid.c_str(),
+                  state.c_str(), static_cast<double>(row.ageMs) / 1000.0, row.uow.c_str());
     std::string out = buffer;
     for (const Party& party : row.parties)
         out += "\n    participant " + party.guid + " " + voteName(party.vote) +
-               (party.connected ? "" : " (not connected)");
+               (party.connected ? "" : " (not connected)") + " [gid form " + guidMemoryHex(party.guid) + "]" +
+               (party.name.empty() ? "" : " " + party.name);
     return out;
 }
 
@@ -196,6 +235,8 @@ int listBranches(Ctl& ctl) {
             party.guid.assign(guid, kGuidText);
             party.vote = getI32(r);
             party.connected = getU8(r) != 0;
+            party.name.assign(getU8(r), '\0');
+            getBytes(r, party.name.data(), party.name.size());
             row.parties.push_back(party);
         }
     }
@@ -208,7 +249,7 @@ int listBranches(Ctl& ctl) {
     }
     std::string out;
     char header[256];
-    std::snprintf(header, sizeof header, "%-40s %-36s %-20s %9s\n", "XID", "GUID", "STATE", "AGE");
+    std::snprintf(header, sizeof header, "%-40s %-36s %-20s %9s %s\n", "XID", "GUID", "STATE", "AGE", "TRANSACTION");
     out += header;
     for (const Row& row : rows) out += rowText(row) + "\n";
     std::printf("%s", out.c_str());
@@ -245,6 +286,44 @@ int resolve(Ctl& ctl, const std::vector<std::string>& args) {
                     args[1] == "commit" ? "committed" : "aborted");
     else
         std::printf("%s heuristically %s\n", xidText(xid).c_str(), args[1] == "commit" ? "committed" : "aborted");
+    return 0;
+}
+
+int settle(Ctl& ctl, const std::vector<std::string>& args) {
+    if (args.size() != 2 && !(args.size() == 4 && args[2] == "--guid"))
+        return fail("usage: settle XID RM-GUID [--guid GUID]");
+    XID xid{};
+    if (!morvalen::xidParseText(args[0].c_str(), morvalen::kDefaultFormatId, &xid) || !xidValid(xid))
+        return fail("not an XID: " + args[0]);
+    std::string rm;
+    if (!participantGuid(args[1], &rm)) return fail("not a participant GUID: " + args[1]);
+    std::string guid(kGuidText, '0');
+    bool hasGuid = args.size() == 4;
+    if (hasGuid && !normalizeGuid(args[3], &guid)) return fail("not a GUID: " + args[3]);
+    std::fprintf(stderr,
+                 "dtcctl: warning: settling tells dtcd that participant %s of %s holds nothing in doubt; dtcd then "
+                 "forgets the commit it keeps for it. Do this only once its work is committed (PostgreSQL: no "
+                 "prepared transaction dtc_<transaction>_%s_... is left).\n",
+                 rm.c_str(), xidText(xid).c_str(), guidMemoryHex(rm).c_str());
+    Writer w;
+    putU8(w, hasGuid ? 1 : 0);
+    putBytes(w, guid.data(), kGuidText);
+    putBytes(w, &xid, sizeof xid);
+    putBytes(w, rm.data(), kGuidText);
+    int32_t result = 0;
+    std::string body;
+    if (!call(ctl, kOpSettle, w.bytes, &result, &body)) return fail("connection to dtcd lost");
+    switch (result) {
+    case 0: break;
+    case -4: return fail("no participant " + rm + " owes an acknowledgement in " + args[0]);
+    case -6: return fail("the outcome of " + args[0] + " is not commit, or the participant is connected");
+    case -8: return fail("several resource managers hold " + args[0] + "; name one with --guid");
+    default: return fail("dtcd refused (" + std::to_string(result) + ")");
+    }
+    if (ctl.json)
+        std::printf("{\"xid\":\"%s\",\"rm\":\"%s\",\"settled\":true}\n", xidText(xid).c_str(), rm.c_str());
+    else
+        std::printf("%s participant %s settled\n", xidText(xid).c_str(), rm.c_str());
     return 0;
 }
 
@@ -317,7 +396,8 @@ int main(int argc, char** argv) {
     }
     std::string command = args[0];
     args.erase(args.begin());
-    bool known = (command == "list" && args.empty()) || command == "resolve" || (command == "cookie" && args.size() == 1) ||
+    bool known = (command == "list" && args.empty()) || command == "resolve" || command == "settle" ||
+                 (command == "cookie" && args.size() == 1) ||
                  (command == "stats" && args.empty());
     if (!known) {
         std::fprintf(stderr, "%s\n", kUsage);
@@ -330,6 +410,8 @@ int main(int argc, char** argv) {
         rc = listBranches(ctl);
     else if (command == "resolve")
         rc = resolve(ctl, args);
+    else if (command == "settle")
+        rc = settle(ctl, args);
     else if (command == "cookie")
         rc = cookie(ctl, args[0]);
     else

@@ -47,12 +47,13 @@ enum Op : uint16_t {
     kOpStats = 16,   // -> u32 n, n (u8 name length, name, u64 value)
     kOpCookie = 17,  // u32 n, cookie bytes -> HRESULT, branch row
     // Resource managers that enlist (one connection per resource manager):
-    kOpRmOpen = 18,        // rm guid text: this connection serves that resource manager
+    kOpRmOpen = 18,        // rm guid text, then its name (0..255 bytes): this connection serves that resource manager
     kOpEnlist = 19,        // uow, token -> HRESULT, u64 enlistment id
     kOpVote = 20,          // u64 enlistment id, i32 PrepareRequestDone HRESULT -> HRESULT
     kOpPhaseTwoDone = 21,  // u64 enlistment id, u8 commit(1)/abort(0) -> HRESULT
     kOpReenlist = 22,      // uow, u32 time-out ms (0 none) -> HRESULT, i32 XACTSTAT
     kOpReenlistDone = 23,  // -> HRESULT
+    kOpSettle = 24,        // u8 has-guid, guid text, xid, rm guid text: a participant taken as done by hand
 };
 
 // Requests dtcd sends to a resource manager's connection unasked: reply

@@ -32,6 +32,7 @@ struct TestResource final : ITransactionResourceAsync {
     ITransactionEnlistmentAsync* enlistment = nullptr;
     HRESULT secondVote = 0;                       // result of a second PrepareRequestDone
     bool voteTwice = false;
+    int unansweredCommits = 0;                    // this many CommitRequests go unanswered
     ~TestResource() {
         if (enlistment != nullptr) enlistment->Release();
     }
@@ -58,6 +59,15 @@ struct TestResource final : ITransactionResourceAsync {
     // The event is noted after the answer, so that a test that saw it may
     // release the enlistment.
     HRESULT CommitRequest(DWORD, XACTUOW*) override {
+        {
+            std::lock_guard lock(mu);
+            if (unansweredCommits > 0) {
+                unansweredCommits--;
+                events.emplace_back("commit-unanswered");
+                cv.notify_all();
+                return S_OK;
+            }
+        }
         HRESULT hr = enlistment != nullptr ? enlistment->CommitRequestDone(S_OK) : S_OK;
         note("commit");
         return hr;
@@ -186,6 +196,22 @@ TEST_F(DtcEnlist, AllYesCommitsEveryParticipant) {
     EXPECT_TRUE(statIs("votes_yes", 2));
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
     tx->Release();
+}
+
+TEST_F(DtcEnlist, PhaseTwoIsSentAgainUntilTheParticipantAnswers) {
+    XID xid = makeXid("enlist-resend");
+    ITransaction* tx = start(&xid);
+    TestResource& slow = resource();
+    slow.unansweredCommits = 1; // the first commit request is lost on the resource manager's side
+    ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &slow));
+    tx->Release();
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(slow.waitFor("commit-unanswered"));
+    // dtcd's resend (every two seconds) reaches CommitRequest again.
+    EXPECT_TRUE(slow.waitFor("commit"));
+    EXPECT_TRUE(statIs("branches_committing", 0));
 }
 
 TEST_F(DtcEnlist, NoVoteReadOnlyAndOnePhase) {
@@ -357,6 +383,140 @@ TEST_F(DtcEnlist, OutcomesSurviveCrashesAndReachReenlistingParticipants) {
     EXPECT_EQ(XACTSTAT_ABORTED, stat);
     ta->Release();
     tb->Release();
+}
+
+} // namespace
+
+namespace {
+
+std::string prepareInfo(TestResource& res) {
+    IPrepareInfo* info = nullptr;
+    EXPECT_EQ(S_OK, res.enlistment->QueryInterface(IID_IPrepareInfo, reinterpret_cast<void**>(&info)));
+    std::string bytes(dtcwire::kPrepareInfoSize, '\0');
+    EXPECT_EQ(S_OK, info->GetPrepareInfo(reinterpret_cast<BYTE*>(bytes.data())));
+    info->Release();
+    return bytes;
+}
+
+HRESULT reenlist(IResourceManager* r, std::string info, DWORD timeoutMs, XACTSTAT* stat) {
+    return r->Reenlist(reinterpret_cast<BYTE*>(info.data()), static_cast<ULONG>(info.size()), timeoutMs, stat);
+}
+
+TEST_F(DtcEnlist, ReenlistNeverAnswersAnOutcomeThatIsNotTrueAndNeverTakesOverALiveParticipant) {
+    XID xid = makeXid("enlist-reenlist-live");
+    ITransaction* tx = start(&xid);
+    TestResource& live = resource();
+    ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &live));
+    std::string info = prepareInfo(live);
+    // Enlisted, not asked yet: undecided, so no "aborted" (the vote may still be yes).
+    IResourceManager* recovering = rm(kRmGuidA);
+    XACTSTAT stat = XACTSTAT_NONE;
+    EXPECT_EQ(XACT_E_REENLISTTIMEOUT, reenlist(recovering, info, 200, &stat));
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(live.waitFor("prepare"));
+    // Prepared and live: a Reenlist of the same resource manager waits, and
+    // does not take the participant's enlistment off its own connection.
+    EXPECT_EQ(XACT_E_REENLISTTIMEOUT, reenlist(recovering, info, 200, &stat));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(live.waitFor("commit"));
+    EXPECT_TRUE(statIs("branches_committing", 0));
+    tx->Release();
+}
+
+TEST_F(DtcEnlist, ForgetAfterAHeuristicCommitKeepsTheOutcomeForTheParticipant) {
+    XID xid = makeXid("enlist-forget-heurcom");
+    ITransaction* tx = start(&xid);
+    TestResource& gone = resource();
+    IResourceManager* first = makeRm(kRmGuidA);
+    ASSERT_EQ(S_OK, enlist(first, tx, &gone));
+    tx->Release();
+    std::string info = prepareInfo(gone);
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(gone.waitFor("prepare"));
+    first->Release(); // the participant dies holding its prepared work
+    std::string out;
+    ASSERT_EQ(0, runCtl(daemon, {"resolve", dtcwire::xidText(xid), "commit"}, &out)) << out;
+    EXPECT_EQ(XA_HEURCOM, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaForget(&xid, kRm, TMNOFLAGS));
+    // The manager is done with it; the participant is still owed the commit.
+    EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    EXPECT_TRUE(statIs("branches_committing", 1));
+    IResourceManager* again = rm(kRmGuidA);
+    XACTSTAT stat = XACTSTAT_NONE;
+    EXPECT_EQ(S_OK, reenlist(again, info, 0, &stat));
+    EXPECT_EQ(XACTSTAT_COMMITTED, stat);
+    EXPECT_EQ(S_OK, again->ReenlistmentComplete());
+    EXPECT_TRUE(statIs("branches_committing", 0));
+}
+
+TEST_F(DtcEnlist, LostAcknowledgementsAreSettledByReenlistmentCompleteOrByHand) {
+    // The participant commits, its acknowledgement never arrives, it is gone.
+    XID x1 = makeXid("enlist-ack-lost");
+    ITransaction* tx = start(&x1);
+    TestResource& lost = resource();
+    lost.unansweredCommits = 1000;
+    IResourceManager* first = makeRm(kRmGuidA);
+    ASSERT_EQ(S_OK, enlist(first, tx, &lost));
+    tx->Release();
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&x1, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&x1, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&x1, kRm, TMNOFLAGS));
+    EXPECT_TRUE(lost.waitFor("commit-unanswered"));
+    first->Release();
+    // Another participant of the same resource manager votes yes after its
+    // recovery registered: that one is not settled unseen.
+    IResourceManager* recovering = rm(kRmGuidA);
+    XID x2 = makeXid("enlist-ack-lost-later");
+    tx = start(&x2);
+    TestResource& later = resource();
+    later.unansweredCommits = 1000;
+    IResourceManager* second = makeRm(kRmGuidA);
+    ASSERT_EQ(S_OK, enlist(second, tx, &later));
+    tx->Release();
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&x2, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&x2, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&x2, kRm, TMNOFLAGS));
+    EXPECT_TRUE(later.waitFor("commit-unanswered"));
+    second->Release();
+    EXPECT_TRUE(statIs("branches_committing", 2));
+    // Every XA verb is done with both; a new start of the XID waits for the settling.
+    EXPECT_EQ(XAER_NOTA, DTC_XaRollback(&x1, kRm, TMNOFLAGS));
+    EXPECT_EQ(S_OK, recovering->ReenlistmentComplete());
+    EXPECT_TRUE(statIs("branches_committing", 1));
+    EXPECT_TRUE(statIs("participants_settled", 1));
+    // By hand: the operator settles the other one, named as a PostgreSQL gid shows it.
+    std::string out;
+    EXPECT_EQ(1, runCtl(daemon, {"settle", dtcwire::xidText(x1), "11111111-2222-3333-4444-555555555501"}, &out));
+    EXPECT_EQ(0, runCtl(daemon, {"settle", dtcwire::xidText(x2), "1111111122223333444455555555550" "1"}, &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("warning")) << out;
+    EXPECT_TRUE(statIs("branches_committing", 0));
+    EXPECT_EQ(XA_OK, DTC_XaStart(&x1, kRm, TMNOFLAGS));
+    EXPECT_EQ(XA_OK, DTC_XaEnd(&x1, kRm, TMSUCCESS));
+    EXPECT_EQ(XA_OK, DTC_XaRollback(&x1, kRm, TMNOFLAGS));
+}
+
+TEST_F(DtcEnlist, ACommitDuringTheFinalDeleteAnswersNota) {
+    XID xid = makeXid("enlist-final-delete");
+    ITransaction* tx = start(&xid);
+    TestResource& res = resource();
+    ASSERT_EQ(S_OK, enlist(rm(kRmGuidA), tx, &res));
+    tx->Release();
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+    // The manager asks again while the acknowledgement and the row's deletion
+    // run: the answer is always "no such branch", never a protocol error.
+    for (int i = 0; i < 20000; ++i) {
+        ASSERT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS)) << i;
+        int started = DTC_XaStart(&xid, kRm, TMNOFLAGS);
+        if (started == XA_OK) break; // gone: the XID is free again
+        ASSERT_EQ(XAER_DUPID, started);
+    }
+    EXPECT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    EXPECT_EQ(XA_OK, DTC_XaRollback(&xid, kRm, TMNOFLAGS));
 }
 
 } // namespace

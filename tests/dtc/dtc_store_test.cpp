@@ -48,6 +48,48 @@ int prepareNew(const std::string& name) {
     return DTC_XaPrepare(&xid, kRm, TMNOFLAGS);
 }
 
+// A participant that votes yes at once and acknowledges whatever follows.
+struct YesVoter final : ITransactionResourceAsync {
+    ITransactionEnlistmentAsync* enlistment = nullptr;
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return 2; } // lives on the test's stack
+    ULONG Release() override { return 1; }
+    HRESULT PrepareRequest(BOOL, DWORD, BOOL, BOOL) override { return enlistment->PrepareRequestDone(S_OK, nullptr, nullptr); }
+    HRESULT CommitRequest(DWORD, XACTUOW*) override { return enlistment->CommitRequestDone(S_OK); }
+    HRESULT AbortRequest(BOID*, BOOL, XACTUOW*) override { return enlistment->AbortRequestDone(S_OK); }
+    HRESULT TMDown() override { return S_OK; }
+};
+
+// A one-phase commit of a branch with a participant that votes yes: its
+// decision has to be written.
+int onePhaseWithParticipant(const std::string& name) {
+    XID xid = makeXid(name);
+    EXPECT_EQ(XA_OK, DTC_XaStart(&xid, kRm, TMNOFLAGS));
+    void* object = nullptr;
+    EXPECT_EQ(S_OK, DtcGetTransactionManager(nullptr, nullptr, IID_IXATransLookup, 0, 0, nullptr, &object));
+    auto* lookup = static_cast<IXATransLookup*>(object);
+    ITransaction* tx = nullptr;
+    EXPECT_EQ(S_OK, lookup->Lookup(&tx));
+    lookup->Release();
+    EXPECT_EQ(S_OK, DtcGetTransactionManager(nullptr, nullptr, IID_IResourceManagerFactory, 0, 0, nullptr, &object));
+    auto* factory = static_cast<IResourceManagerFactory*>(object);
+    GUID guid = {0x5eed0001, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x01}};
+    char rmName[] = "yes-voter";
+    IResourceManager* rm = nullptr;
+    EXPECT_EQ(S_OK, factory->Create(&guid, rmName, nullptr, &rm));
+    factory->Release();
+    YesVoter voter;
+    XACTUOW uow{};
+    LONG iso = 0;
+    EXPECT_EQ(S_OK, rm->Enlist(tx, &voter, &uow, &iso, &voter.enlistment));
+    tx->Release();
+    EXPECT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    int rc = DTC_XaCommit(&xid, kRm, TMONEPHASE);
+    rm->Release(); // no callback runs after this
+    voter.enlistment->Release();
+    return rc;
+}
+
 // Mounts a tmpfs of `bytes` at `dir` in a mount namespace of this process
 // alone (dtcd, started later, inherits it). Must run before any thread is
 // started. False where namespaces or mounts are not allowed.
@@ -125,6 +167,8 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     EXPECT_EQ(XA_RETRY, DTC_XaRollback(&p2, kRm, TMNOFLAGS));
     EXPECT_EQ(XAER_RMERR, DTC_XaForget(&p0, kRm, TMNOFLAGS)); // the heuristic record stays
     EXPECT_EQ(XA_HEURCOM, DTC_XaCommit(&p0, kRm, TMNOFLAGS));
+    // A one-phase commit whose decision cannot be recorded rolled back: a rollback code.
+    EXPECT_EQ(XA_RBROLLBACK, onePhaseWithParticipant("full-one-phase"));
     EXPECT_EQ(prepared, recoverAll());                           // the connection is alive
     ASSERT_EQ(0, runCtl(d, {"--json", "stats"}, &out));
     EXPECT_EQ(std::string::npos, out.find("\"write_failures\":0,")) << out;

@@ -24,11 +24,19 @@ import javax.transaction.xa.Xid;
  * once, while every connection carries one request at a time as the protocol
  * requires. A connection that failed is closed; the next call opens a new one.
  *
- * <p>Results reach the caller unchanged: every negative code, XA_RB* (100-107),
- * the heuristic codes (5-8) and any other code but XA_OK as an XAException
- * with that errorCode; XA_RDONLY as the return value of {@link #prepare}. A
- * transport failure (refused, reset, time-out, a reply that does not have the
- * protocol's shape) is XAER_RMFAIL with the cause attached.
+ * <p>XA's own results reach the caller unchanged: XAER_* (-9..-2), XA_RB*
+ * (100-107), XA_RETRY, the heuristic codes (5-8) and XA_NOMIGRATE as an
+ * XAException with that errorCode; XA_RDONLY as the return value of
+ * {@link #prepare}. Any other code (the service's own, such as -1 or
+ * -2228225, or a coordinator HRESULT) is XAER_RMERR, with the service's code
+ * in the message. Every failure to reach the service (an unknown host,
+ * refused, reset, time-out, a reply that does not have the protocol's shape,
+ * any error of the socket layer) is XAER_RMFAIL with the cause attached.
+ *
+ * <p>The default reply time-out, {@link #DEFAULT_TIMEOUT}, is well above the
+ * coordinator's own phase-one time-out (30 s), so that a prepare its
+ * participants answer slowly reaches the manager with the coordinator's
+ * answer (XA_RBTIMEOUT) rather than as XAER_RMFAIL.
  *
  * <p>The transaction cookie of a branch, which another party needs to import
  * the transaction, is kept from its start until it completes:
@@ -37,7 +45,7 @@ import javax.transaction.xa.Xid;
  */
 public class MorvalenXAResource implements XAResource, AutoCloseable {
     public static final int DEFAULT_PORT = 1439;
-    public static final Duration DEFAULT_TIMEOUT = Duration.ofSeconds(30);
+    public static final Duration DEFAULT_TIMEOUT = Duration.ofSeconds(120);
     private static final int MAX_IDLE = 4;
     // A scan stops when a reply brings nothing new; this bounds it besides.
     private static final int MAX_RECOVER_REPLIES = 100_000;
@@ -106,7 +114,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
         byte[] cookie;
         try {
             cookie = Wire.cookie(reply.payload());
-        } catch (IOException e) {
+        } catch (IOException | RuntimeException e) {
             throw transportFailure(e);
         }
         if (cookie != null) {
@@ -204,7 +212,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
                 flags = batch.size() == Wire.RECOVER_PER_REPLY && grew ? TMNOFLAGS : TMENDRSCAN;
             }
             healthy = true;
-        } catch (IOException e) {
+        } catch (IOException | RuntimeException e) {
             throw transportFailure(e);
         } finally {
             giveBack(c, healthy);
@@ -299,7 +307,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             }
             healthy = true;
             return reply;
-        } catch (IOException e) {
+        } catch (IOException | RuntimeException e) {
             throw transportFailure(e);
         } finally {
             giveBack(c, healthy);
@@ -327,7 +335,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
         }
         try {
             return Connection.open(host, port, timeoutMs, tls, serverName);
-        } catch (IOException e) {
+        } catch (IOException | RuntimeException e) {
             throw transportFailure(e);
         }
     }
@@ -351,12 +359,27 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
     }
 
     static XAException xaException(int result) {
-        XAException e = new XAException(describe(result));
-        e.errorCode = result;
+        if (isXaCode(result)) {
+            XAException e = new XAException(describe(result));
+            e.errorCode = result;
+            return e;
+        }
+        // A code a transaction manager would not know: an error of the
+        // resource manager, with the service's own code kept in the message.
+        XAException e = new XAException("XAER_RMERR (-3): the service answered " + describe(result));
+        e.errorCode = XAException.XAER_RMERR;
         return e;
     }
 
-    private XAException transportFailure(IOException cause) {
+    /** True for a code of XA's own set that an XAException may carry. */
+    static boolean isXaCode(int result) {
+        return (result >= XAException.XAER_OUTSIDE && result <= XAException.XAER_ASYNC)
+                || (result >= XAException.XA_RBBASE && result <= XAException.XA_RBEND)
+                || (result >= XAException.XA_RETRY && result <= XAException.XA_NOMIGRATE)
+                || result == XA_RDONLY;
+    }
+
+    private XAException transportFailure(Exception cause) {
         XAException e = new XAException("Morvalen at " + host + ":" + port + " unreachable: " + cause);
         e.errorCode = XAException.XAER_RMFAIL;
         e.initCause(cause);

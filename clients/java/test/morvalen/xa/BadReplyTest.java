@@ -72,7 +72,7 @@ class BadReplyTest {
         try (FakeService fake = new FakeService(r -> FakeService.reply(next.get(),
                 r[4] == Wire.START && next.get() >= 0 ? FakeService.ints(-1) : new byte[0]));
              MorvalenXAResource res = resource(fake)) {
-            int[] failures = {-3, -4, -5, -6, -7, -8, -1, -1048577, -2228225, 0x80004005, 4, 5, 6, 7, 8,
+            int[] failures = {-2, -3, -4, -5, -6, -7, -8, -9, 4, 5, 6, 7, 8, 9,
                 100, 101, 102, 103, 104, 105, 106, 107};
             for (int result : failures) {
                 next.set(result);
@@ -82,6 +82,19 @@ class BadReplyTest {
                 assertEquals(result, code(() -> res.forget(XID)), "forget " + result);
                 assertEquals(result, code(() -> res.prepare(XID)), "prepare " + result);
                 assertEquals(result, code(() -> res.start(XID, XAResource.TMNOFLAGS)), "start " + result);
+            }
+            // Codes outside XA's set (the service's own, HRESULTs) arrive as
+            // XAER_RMERR with the service's code in the message.
+            int[] foreign = {-1, -1048577, -2228225, 0x80004005, 1, 2, 99, 108};
+            for (int result : foreign) {
+                next.set(result);
+                for (BadReplyTest.Executable call : List.<BadReplyTest.Executable>of(() -> res.commit(XID, false),
+                        () -> res.rollback(XID), () -> res.end(XID, XAResource.TMSUCCESS), () -> res.forget(XID),
+                        () -> res.prepare(XID), () -> res.start(XID, XAResource.TMNOFLAGS))) {
+                    XAException e = assertThrows(XAException.class, call::run);
+                    assertEquals(XAException.XAER_RMERR, e.errorCode, "result " + result);
+                    assertTrue(e.getMessage().contains(Integer.toString(result)), e.getMessage());
+                }
             }
             next.set(XAResource.XA_RDONLY);
             assertEquals(XAResource.XA_RDONLY, res.prepare(XID));
@@ -172,6 +185,21 @@ class BadReplyTest {
             assertInstanceOf(SocketTimeoutException.class, e.getCause());
             assertTrue(ms >= 250 && ms < 3000, "took " + ms + " ms");
         }
+    }
+
+    @Test
+    void anUnknownHostIsRmfailWithItsCauseAndTheDefaultTimeOutOutlastsThePhaseOneTimeOut() throws Exception {
+        try (MorvalenXAResource nowhere = new MorvalenXAResource("no-such-host.invalid", 1439, Duration.ofSeconds(5))) {
+            for (BadReplyTest.Executable call : List.<BadReplyTest.Executable>of(() -> nowhere.commit(XID, false),
+                    () -> nowhere.start(XID, XAResource.TMNOFLAGS), () -> nowhere.recover(XAResource.TMSTARTRSCAN))) {
+                XAException e = assertThrows(XAException.class, call::run);
+                assertEquals(XAException.XAER_RMFAIL, e.errorCode);
+                assertNotNull(e.getCause());
+            }
+        }
+        // The coordinator gives up on a silent participant after 30 s and
+        // answers XA_RBTIMEOUT: the resource must still be waiting then.
+        assertTrue(MorvalenXAResource.DEFAULT_TIMEOUT.compareTo(Duration.ofSeconds(60)) >= 0);
     }
 
     @Test
