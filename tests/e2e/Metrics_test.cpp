@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,32 +73,13 @@ double waitForValue(uint16_t port, const std::string& series, double expected) {
     return last;
 }
 
-bool waitForDtcd(const std::string& name, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-        ::close(fd);
-        if (up) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
 struct Coordinator {
     testsupport::TempDir data;
     std::string socket = "@morvalen-metrics-e2e-" + std::to_string(getpid());
     ChildProcess process;
 
     bool start(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {"--data-dir", data.path};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return testsupport::startProcess(&process, testsupport::binPath("dtcd"), args,
-                                         {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"}) &&
-               waitForDtcd(socket, 10000);
+        return testsupport::startDtcd(&process, data.path, socket, extra);
     }
     void kill() {
         testsupport::sendSignal(process, SIGKILL);

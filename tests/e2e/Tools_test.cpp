@@ -6,14 +6,12 @@
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "support/Process.h"
 
@@ -45,21 +43,6 @@ bool startService(ChildProcess* service, const std::vector<std::string>& env) {
     all.push_back("NOTIFY_SOCKET");
     return testsupport::startProcess(service, testsupport::binPath("morvalen"), {}, all) &&
            testsupport::waitForTcpPort(kPort, 10000);
-}
-
-bool waitForDtcd(const std::string& name, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.data() + 1, name.size() - 1);
-        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-        ::close(fd);
-        if (up) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
 }
 
 // The first line of text that starts with prefix, without its line end; "" when none.
@@ -106,9 +89,7 @@ TEST(Tools, AnXidPrintedByOneToolIsTakenByTheOther) {
     testsupport::TempDir data;
     std::string socket = "@morvalen-tools-e2e-" + std::to_string(getpid());
     ChildProcess dtcd;
-    ASSERT_TRUE(testsupport::startProcess(&dtcd, testsupport::binPath("dtcd"), {"--data-dir", data.path},
-                                          {"DTCD_SOCKET=" + socket, "NOTIFY_SOCKET"}) &&
-                waitForDtcd(socket, 10000));
+    ASSERT_TRUE(testsupport::startDtcd(&dtcd, data.path, socket));
     ChildProcess service;
     ASSERT_TRUE(startService(&service, {"DTCD_SOCKET=" + socket, "LD_LIBRARY_PATH=" + testsupport::libDir()}));
     std::vector<std::string> dtcctlEnv = {"DTCD_SOCKET=" + socket};
