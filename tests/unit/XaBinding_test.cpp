@@ -1,10 +1,12 @@
 // The DTC binding: lazy init, its failure texts and codes, deinit, rebinding
 // after XAER_RMFAIL, and calls racing a deinit of another thread.
+#include <cstdio>
 #include <thread>
 
 #include "XaTestSupport.h"
 #include "platform/Library.h"
 #include "support/Process.h"
+#include "xa/ScopeExit.h"
 
 using namespace xatest;
 using dtcdouble::Entry;
@@ -230,4 +232,69 @@ TEST(XaBinding, ALateRmfailDropsOnlyTheBindingItsCallWentThrough) {
     EXPECT_EQ(dtcBindingGeneration(), 0u);
     EXPECT_EQ(other.run(xa_rollback, branch), XA_OK);
     EXPECT_TRUE(waitNoRecords());
+}
+
+// Branches kept apart per client: off, a certificate name changes nothing;
+// on, each name gets an rmid and an open string of its own, opened once per
+// binding on the name's first request, every call of its requests goes to
+// it, and the binding's drop closes it before the service's own close.
+TEST(XaBinding, EachCertificateNameHasAResourceManagerOfItsOwnUnderIsolation) {
+    freshStart();
+    Request alice;
+    std::snprintf(alice.connection.peerName, sizeof alice.connection.peerName, "alice");
+    EXPECT_EQ(ownerRmid("alice"), kRmid);  // off: the name is not looked at
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-off")), XA_OK);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kOpen).size(), 1u);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kPrepare)[0].rmid, kRmid);
+
+    setClientIsolation(true);
+    ScopeExit off([] { setClientIsolation(false); });
+    Request bob;
+    std::snprintf(bob.connection.peerName, sizeof bob.connection.peerName, "bob");
+    int32_t aliceRmid = ownerRmid("alice");
+    int32_t bobRmid = ownerRmid("bob");
+    EXPECT_GT(aliceRmid, kRmid);
+    EXPECT_GT(bobRmid, kRmid);
+    EXPECT_NE(aliceRmid, bobRmid);
+    EXPECT_EQ(ownerRmid("alice"), aliceRmid);  // the same for the process's life
+    EXPECT_EQ(ownerRmid(""), kNoOwner);
+    char text[100] = {};
+    ASSERT_TRUE(ownerOpenString(aliceRmid, text, sizeof text));
+    EXPECT_STREQ(text, "TM=Morvalen,RmRecoveryGuid=1E3F3BE9-B29E-5BBB-B454-1AB43A7AB344");
+    EXPECT_FALSE(ownerOpen(aliceRmid));  // given, but not opened before it is needed
+
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-a")), XA_OK);
+    EXPECT_EQ(alice.run(xa_commit, xid("iso-a")), XA_OK);
+    EXPECT_EQ(bob.run(xa_rollback, xid("iso-b")), XA_OK);
+    EXPECT_EQ(alice.run(xa_recover, xid("iso-a"), TMSTARTRSCAN | TMENDRSCAN), 0);
+    EXPECT_TRUE(ownerOpen(aliceRmid));
+    std::vector<dtcdouble::Call> opens = dtcdouble::callsOf(dtcdouble::kOpen);
+    ASSERT_EQ(opens.size(), 3u);  // the service's own (still standing), then one per name
+    EXPECT_EQ(opens[1].rmid, aliceRmid);
+    EXPECT_EQ(opens[1].info, text);
+    EXPECT_EQ(opens[2].rmid, bobRmid);
+    EXPECT_EQ(opens[2].info, "TM=Morvalen,RmRecoveryGuid=42C02268-D663-5343-B0A5-EA45857E4576");
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kPrepare)[1].rmid, aliceRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kCommit)[0].rmid, aliceRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kRollback)[0].rmid, bobRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kRecover)[0].rmid, aliceRmid);
+
+    // The drop closes the names' resource managers, then the service's own;
+    // the next request of a name binds and opens its own again.
+    deinit();
+    std::vector<dtcdouble::Call> closes = dtcdouble::callsOf(dtcdouble::kClose);
+    ASSERT_EQ(closes.size(), 3u);
+    EXPECT_EQ(closes[2].rmid, kRmid);
+    EXPECT_EQ(closes[2].info, kOpenString);
+    EXPECT_FALSE(ownerOpen(aliceRmid));
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-c")), XA_OK);
+    opens = dtcdouble::callsOf(dtcdouble::kOpen);
+    ASSERT_EQ(opens.size(), 5u);
+    EXPECT_EQ(opens[3].rmid, kRmid);
+    EXPECT_EQ(opens[4].rmid, aliceRmid);
+
+    // A connection without a name owns nothing.
+    Request nameless;
+    EXPECT_EQ(nameless.run(xa_prepare, xid("iso-d")), XAER_NOTA);
+    EXPECT_EQ(nameless.run(xa_query, xid("iso-d")), 1);
 }
