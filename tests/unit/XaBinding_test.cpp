@@ -1,5 +1,6 @@
 // The DTC binding: lazy init, its failure texts and codes, deinit, rebinding
 // after XAER_RMFAIL, and calls racing a deinit of another thread.
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -297,4 +298,49 @@ TEST(XaBinding, EachCertificateNameHasAResourceManagerOfItsOwnUnderIsolation) {
     Request nameless;
     EXPECT_EQ(nameless.run(xa_prepare, xid("iso-d")), XAER_NOTA);
     EXPECT_EQ(nameless.run(xa_query, xid("iso-d")), 1);
+}
+
+// Many connections of a few names at once, in both completion modes: each
+// name's resource manager is opened exactly once under the binding, and every
+// call goes to its own name's rmid.
+TEST(XaBinding, ConcurrentFirstRequestsOfANameOpenItsResourceManagerOnce) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        freshStart();
+        setParallelCompletions(parallel);
+        setClientIsolation(true);
+        ScopeExit off([] {
+            setClientIsolation(false);
+            setParallelCompletions(false);
+        });
+        const char* names[] = {"carol", "dave", "erin"};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([t, &names] {
+                Request request;
+                std::snprintf(request.connection.peerName, sizeof request.connection.peerName, "%s", names[t % 3]);
+                for (int i = 0; i < 20; ++i) {
+                    EXPECT_EQ(request.run(xa_prepare, xid("conc-" + std::to_string(t) + "-" + std::to_string(i))),
+                              XA_OK);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        std::vector<dtcdouble::Call> opens = dtcdouble::callsOf(dtcdouble::kOpen);
+        ASSERT_EQ(opens.size(), 4u);  // the service's own and one per name
+        for (const char* name : names) {
+            int32_t rmid = ownerRmid(name);
+            EXPECT_EQ(std::count_if(opens.begin(), opens.end(), [rmid](const dtcdouble::Call& c) { return c.rmid == rmid; }),
+                      1);
+            EXPECT_TRUE(ownerOpen(rmid));
+        }
+        std::vector<dtcdouble::Call> prepares = dtcdouble::callsOf(dtcdouble::kPrepare);
+        EXPECT_EQ(prepares.size(), 120u);
+        for (const dtcdouble::Call& call : prepares) {
+            int t = call.xid.data[5] - '0';  // "conc-T-I"
+            EXPECT_EQ(call.rmid, ownerRmid(names[t % 3]));
+        }
+    }
 }
