@@ -60,7 +60,8 @@ namespace {
 constexpr const char* kLibraryName = platform::kDtcProxyLibrary;
 
 // Passed unchanged to DTC_XaOpen and DTC_XaClose: the TM name is the service's
-// name, the recovery GUID is the same in every run and on every machine.
+// name, the recovery GUID is the same in every run and on every machine. The
+// GUID is kServiceRecoveryGuid, the namespace of the certificate names' GUIDs.
 char xaOpenString[] = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
 
 constexpr const char* kSlotNames[kDtcSlotCount] = {
@@ -463,6 +464,7 @@ int32_t ownerRmid(const char* name) noexcept {
         if (owners == nullptr) {
             owners = new std::vector<OwnerRm>;
         }
+        // A walk: a service has a handful of client names, not thousands.
         for (const OwnerRm& owner : *owners) {
             if (owner.name == name) {
                 return owner.rmid;
