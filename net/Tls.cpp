@@ -43,6 +43,7 @@ struct TlsSettings {
     const char* key = nullptr;          // MORVALEN_TLS_KEY
     const char* clientCa = nullptr;     // MORVALEN_TLS_CLIENT_CA, null: no client certificates
     std::vector<std::string> names;     // MORVALEN_TLS_CLIENT_NAMES, empty: any name
+    bool isolate = false;               // MORVALEN_TLS_ISOLATE_CLIENTS=1: a certificate must carry a name
 };
 
 // Written once by tlsReadSettings, before the listener starts.
@@ -134,7 +135,9 @@ bool chooseName(const platform::TlsPeerNames& names, char* chosen, size_t size) 
             return true;
         }
     }
-    return settings.names.empty();  // no certificate names, and none demanded
+    // No certificate names: admitted when none are demanded, unless branches
+    // are kept apart per name, where a client without one could own nothing.
+    return settings.names.empty() && !settings.isolate;
 }
 
 const char* refusalText(platform::TlsRefusal refusal) {
@@ -212,14 +215,15 @@ int32_t tlsReadSettings() noexcept {
     if (isolate != nullptr) {
         if (std::strcmp(isolate, "1") != 0) {
             reportLine("MORVALEN_TLS_ISOLATE_CLIENTS must be 0 or 1\n", "");
-        } else if (clientCa == nullptr) {
-            reportLine("MORVALEN_TLS_ISOLATE_CLIENTS needs MORVALEN_TLS_CLIENT_CA\n", "");
-        } else {
-            reportLine("MORVALEN_TLS_ISOLATE_CLIENTS: keeping branches apart per client is not supported by this "
-                       "build\n",
-                       "");
+            return -1;
         }
-        return -1;
+        if (clientCa == nullptr) {
+            reportLine("MORVALEN_TLS_ISOLATE_CLIENTS needs MORVALEN_TLS_CLIENT_CA\n", "");
+            return -1;
+        }
+        // The XA bridge reads the same variable at start and keeps each
+        // certificate name's branches apart.
+        settings.isolate = true;
     }
     settings.certificate = certificate;
     settings.key = key;

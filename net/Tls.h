@@ -30,7 +30,8 @@ constexpr uint32_t kTlsHandshakeTimeoutMs = 5000;
 // handshake (within kTlsHandshakeTimeoutMs), then the client's names against
 // MORVALEN_TLS_CLIENT_NAMES. True with c->tls and c->peerName set (the
 // matching name, or the certificate's first name; empty without a client
-// certificate). False when refused: reported as "TLS handshake refused from
+// certificate). With MORVALEN_TLS_ISOLATE_CLIENTS=1 a certificate without any
+// name is refused: the name is what the XA bridge keeps branches apart by. False when refused: reported as "TLS handshake refused from
 // ADDRESS: REASON (DETAIL)", at most once per peer address per minute; the
 // caller closes the connection.
 // Not noexcept: out of memory reaches the caller's guard.

@@ -25,15 +25,26 @@
 // flight; otherwise step 3 of the last call does it. A library therefore
 // never goes away under a thread that is executing it.
 //
+// Client isolation (opt-in, clientIsolation): the owner table lists every
+// certificate name seen, with its rmid, its open string and the generation of
+// the binding its XA open was made under (0: not open). ownersMutex, a leaf
+// lock taken under bridgeLock or alone, guards it. initFor opens a name's
+// resource manager under bridgeLock, on its first need under each binding;
+// deinit and deinitGeneration close the ones open under the binding they
+// drop, before the binding's own close. Off, the table stays empty and none of
+// this runs.
+//
 // init builds a fresh binding on its own and publishes it only when it is
 // whole, so other threads see either no binding or a whole one; a failure
 // half-way drops what the fresh binding already held.
 #include "xa/Binding.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "common/Codes.h"
@@ -42,6 +53,7 @@
 #include "report/Guard.h"
 #include "report/Metrics.h"
 #include "report/Report.h"
+#include "xa/OwnerGuid.h"
 #include "xa/ScopeExit.h"
 
 namespace {
@@ -49,7 +61,8 @@ namespace {
 constexpr const char* kLibraryName = platform::kDtcProxyLibrary;
 
 // Passed unchanged to DTC_XaOpen and DTC_XaClose: the TM name is the service's
-// name, the recovery GUID is the same in every run and on every machine.
+// name, the recovery GUID is the same in every run and on every machine. The
+// GUID is kServiceRecoveryGuid, the namespace of the certificate names' GUIDs.
 char xaOpenString[] = "TM=Morvalen,RmRecoveryGuid=7592BBA9-26B4-421A-AE43-6E27A5BFD134";
 
 constexpr const char* kSlotNames[kDtcSlotCount] = {
@@ -71,6 +84,26 @@ int32_t callsInFlight GUARDED_BY(bindingMutex) = 0;
 std::vector<platform::LibraryHandle> deferredUnloads GUARDED_BY(bindingMutex);
 bool released GUARDED_BY(bindingMutex) = false;        // set by releaseBridge for good
 uint64_t lastGeneration GUARDED_BY(bindingMutex) = 0;  // the latest published
+
+// One certificate name's resource manager (client isolation).
+struct OwnerRm {
+    std::string name;             // the certificate name
+    int32_t rmid = kNoOwner;      // its own, from kRmid + 1 up
+    char openString[80] = {};     // "TM=Morvalen,RmRecoveryGuid=" and the name's GUID
+    uint64_t openedGeneration = 0;  // binding its open was made under; 0 when not open
+};
+
+std::atomic<bool> isolationMode{false};  // read at start; see clientIsolation
+platform::Mutex ownersMutex;
+std::vector<OwnerRm>* owners GUARDED_BY(ownersMutex) = nullptr;  // made on first need, never freed
+
+// The table entry of a name's rmid, or null.
+OwnerRm* ownerEntry(int32_t rmid) REQUIRES(ownersMutex) {
+    if (owners == nullptr || rmid <= kRmid || static_cast<size_t>(rmid - kRmid) > owners->size()) {
+        return nullptr;
+    }
+    return &(*owners)[static_cast<size_t>(rmid - kRmid - 1)];
+}
 
 // Unloads now when no call is in flight, otherwise leaves it to the last call.
 // Should the deferral itself fail for want of memory, the library simply stays
@@ -165,6 +198,32 @@ void dropBinding(DtcBinding* old) noexcept {
     });
 }
 
+// Closes every name's resource manager opened under the binding being
+// dropped (its close slot given), before the binding's own close; each close's
+// result is ignored. Under bridgeLock, which serialises it with the opens.
+void closeOwnerRms(uint64_t generation, void* close) REQUIRES(bridgeLock()) {
+    if (generation == 0 || close == nullptr) {
+        return;
+    }
+    std::vector<OwnerRm> open;
+    {
+        platform::MutexLock hold(ownersMutex);
+        if (owners == nullptr) {
+            return;
+        }
+        for (OwnerRm& owner : *owners) {
+            if (owner.openedGeneration == generation) {
+                owner.openedGeneration = 0;
+                open.push_back(owner);
+            }
+        }
+    }
+    for (OwnerRm& owner : open) {
+        (void)guardedRun("deinit",
+                         [&] { (void)entryAs<DTC_XaCloseFn>(close)(owner.openString, owner.rmid, TMNOFLAGS); });
+    }
+}
+
 // One interface from DtcGetTransactionManager. A success code with a null
 // pointer is reported with that code like a failure and then counts as
 // E_NOINTERFACE: no interface was handed out, and the binding must not stand
@@ -249,6 +308,16 @@ void createBridgeLock() noexcept {
     (void)bridgeLock();
     const char* setting = std::getenv("MORVALEN_PARALLEL_COMPLETIONS");
     parallelMode.store(setting != nullptr && std::strcmp(setting, "1") == 0);
+    const char* isolate = std::getenv("MORVALEN_TLS_ISOLATE_CLIENTS");
+    isolationMode.store(isolate != nullptr && std::strcmp(isolate, "1") == 0);
+}
+
+bool clientIsolation() noexcept {
+    return isolationMode.load(std::memory_order_relaxed);
+}
+
+void setClientIsolation(bool on) noexcept {
+    isolationMode.store(on);
 }
 
 bool parallelCompletions() noexcept {
@@ -323,6 +392,7 @@ void deinit() noexcept {
             old = binding;
             binding = DtcBinding{};
         }
+        closeOwnerRms(old.generation, old.slots[kSlotClose]);
         dropBinding(&old);
     });
 }
@@ -342,6 +412,7 @@ void deinitGeneration(uint64_t generation) noexcept {
             old = binding;
             binding = DtcBinding{};
         }
+        closeOwnerRms(old.generation, old.slots[kSlotClose]);
         dropBinding(&old);
     });
 }
@@ -363,7 +434,7 @@ void releaseBridge() noexcept {
     unloadWhenIdle(library);
 }
 
-int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation) {
+int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation, int32_t rmid) {
     CallLoan loan(slot);
     if (generation != nullptr) {
         *generation = loan.generation;
@@ -371,10 +442,10 @@ int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generatio
     if (loan.entry == nullptr) {
         return XAER_RMFAIL;
     }
-    return entryAs<DTC_XaBranchFn>(loan.entry)(xid, kRmid, flags);
+    return entryAs<DTC_XaBranchFn>(loan.entry)(xid, rmid, flags);
 }
 
-int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation) {
+int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation, int32_t rmid) {
     CallLoan loan(kSlotRecover);
     if (generation != nullptr) {
         *generation = loan.generation;
@@ -382,7 +453,121 @@ int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* genera
     if (loan.entry == nullptr) {
         return XAER_RMFAIL;
     }
-    return entryAs<DTC_XaRecoverFn>(loan.entry)(xids, count, kRmid, flags);
+    return entryAs<DTC_XaRecoverFn>(loan.entry)(xids, count, rmid, flags);
+}
+
+int32_t ownerRmid(const char* name) noexcept {
+    if (!clientIsolation()) {
+        return kRmid;
+    }
+    if (name == nullptr || name[0] == '\0') {
+        return kNoOwner;
+    }
+    return guardedCall("ownerRmid", kNoOwner, [&] {
+        platform::MutexLock hold(ownersMutex);
+        if (owners == nullptr) {
+            owners = new std::vector<OwnerRm>;
+        }
+        // A walk: a service has a handful of client names, not thousands.
+        for (const OwnerRm& owner : *owners) {
+            if (owner.name == name) {
+                return owner.rmid;
+            }
+        }
+        OwnerRm fresh;
+        fresh.name = name;
+        fresh.rmid = kRmid + 1 + static_cast<int32_t>(owners->size());
+        char guid[kGuidTextLength + 1];
+        ownerRecoveryGuid(name, guid);
+        std::snprintf(fresh.openString, sizeof fresh.openString, "TM=Morvalen,RmRecoveryGuid=%s", guid);
+        owners->push_back(fresh);
+        return fresh.rmid;
+    });
+}
+
+namespace {
+
+// The name's XA open under the standing binding, unless it was made already.
+int32_t openOwnerRm(int32_t rmid) REQUIRES(bridgeLock()) {
+    uint64_t generation = 0;
+    {
+        platform::MutexLock state(bindingMutex);
+        if (binding.library == nullptr) {
+            return XAER_RMFAIL;  // dropped since the caller's init
+        }
+        generation = binding.generation;
+    }
+    char openString[sizeof OwnerRm::openString];
+    {
+        platform::MutexLock hold(ownersMutex);
+        OwnerRm* owner = ownerEntry(rmid);
+        if (owner == nullptr) {
+            return XAER_NOTA;
+        }
+        if (owner->openedGeneration == generation) {
+            return 0;
+        }
+        std::memcpy(openString, owner->openString, sizeof openString);
+    }
+    CallLoan loan(kSlotOpen);
+    if (loan.entry == nullptr || loan.generation != generation) {
+        return XAER_RMFAIL;
+    }
+    int32_t opened = entryAs<DTC_XaOpenFn>(loan.entry)(openString, rmid, TMNOFLAGS);
+    if (opened < 0) {
+        reportErrorCode("Open the MSDTC", opened);
+        int32_t code = requestCode(opened);
+        if (code == XAER_RMFAIL) {
+            deinitGeneration(generation);  // the next request binds afresh
+        }
+        return code;
+    }
+    platform::MutexLock hold(ownersMutex);
+    if (OwnerRm* owner = ownerEntry(rmid)) {
+        owner->openedGeneration = generation;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t initFor(int32_t rmid) noexcept {
+    if (rmid == kNoOwner) {
+        return XAER_NOTA;
+    }
+    int32_t r = init();
+    if (r < 0 || rmid == kRmid) {
+        return r;
+    }
+    return guardedCall("init", kExceptionCaught, [&] {
+        uint64_t standing = dtcBindingGeneration();
+        {
+            platform::MutexLock hold(ownersMutex);
+            OwnerRm* owner = ownerEntry(rmid);
+            if (owner != nullptr && standing != 0 && owner->openedGeneration == standing) {
+                return 0;  // opened under the binding that stands
+            }
+        }
+        platform::ScopedLock hold(bridgeLock());
+        return openOwnerRm(rmid);
+    });
+}
+
+bool ownerOpenString(int32_t rmid, char* text, size_t size) noexcept {
+    platform::MutexLock hold(ownersMutex);
+    const OwnerRm* owner = ownerEntry(rmid);
+    if (owner == nullptr || size == 0) {
+        return false;
+    }
+    std::snprintf(text, size, "%s", owner->openString);
+    return true;
+}
+
+bool ownerOpen(int32_t rmid) noexcept {
+    uint64_t standing = dtcBindingGeneration();
+    platform::MutexLock hold(ownersMutex);
+    const OwnerRm* owner = ownerEntry(rmid);
+    return owner != nullptr && standing != 0 && owner->openedGeneration == standing;
 }
 
 DtcInterfaces dtcInterfaces() noexcept {

@@ -1,6 +1,7 @@
 // The process-wide binding to the coordinator (DtcBinding) and bridgeLock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/Sync.h"
@@ -99,10 +100,13 @@ enum DtcSlot : int32_t {
 // returned. *generation (when given) is set on every path to the generation of
 // the binding the call went through, 0 when none. Needs no lock; an exception
 // raised inside the call passes through.
-[[nodiscard]] int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation = nullptr);
+// rmid is kRmid but for a client's own resource manager (clientIsolation).
+[[nodiscard]] int32_t dtcBranchCall(DtcSlot slot, XID* xid, int32_t flags, uint64_t* generation = nullptr,
+                                    int32_t rmid = kRmid);
 
-// DTC_XaRecover(xids, count, 1, flags) under the same rule.
-[[nodiscard]] int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation = nullptr);
+// DTC_XaRecover(xids, count, rmid, flags) under the same rule.
+[[nodiscard]] int32_t dtcRecoverCall(XID* xids, int32_t count, int32_t flags, uint64_t* generation = nullptr,
+                                     int32_t rmid = kRmid);
 
 // The three interfaces for cookie export. The caller holds bridgeLock, under
 // which alone they change; each is null while the binding does not stand.
@@ -123,3 +127,38 @@ struct DtcInterfaces {
 // generation of the binding that stands (0 when none).
 [[nodiscard]] int32_t dtcCallsInFlight() noexcept;
 [[nodiscard]] uint64_t dtcBindingGeneration() noexcept;
+
+// Branches kept apart per client, MORVALEN_TLS_ISOLATE_CLIENTS=1 in the
+// environment at start (read by createBridgeLock; off otherwise; the listener
+// refuses the start unless client certificates are required). Each client
+// certificate name then has a resource manager of its own at the coordinator:
+// an rmid of its own (from 2 up, given in the order the names first come, for
+// the life of the process) and an open string of its own whose recovery GUID
+// is derived from the name (ownerRecoveryGuid), so that the coordinator keeps
+// its branches and its recover apart from every other name's, across restarts
+// of either side and from any host. Off, every request goes to kRmid with the
+// fixed open string, exactly as without the setting. Tests switch it directly.
+[[nodiscard]] bool clientIsolation() noexcept;
+void setClientIsolation(bool on) noexcept;
+
+// The rmid that serves nobody: a connection without a certificate name while
+// isolation is on (the listener admits none such).
+constexpr int32_t kNoOwner = 0;
+
+// The rmid whose branches a connection admitted under the certificate name may
+// touch: kRmid while isolation is off (the name is not looked at), otherwise
+// the name's own (kNoOwner for an empty name). Takes only a leaf lock of its
+// own; opens nothing.
+[[nodiscard]] int32_t ownerRmid(const char* name) noexcept;
+
+// init for a request on behalf of rmid: init alone for kRmid. For a name's
+// rmid, also that name's XA open, made once per binding the first time the
+// name needs it (under bridgeLock) and closed when the binding is dropped;
+// its failure answers like init's. XAER_NOTA for kNoOwner.
+[[nodiscard]] int32_t initFor(int32_t rmid) noexcept;
+
+// For tests and diagnostics: the open string of a name's rmid (empty for
+// kRmid or an rmid not given), and whether it is open under the standing
+// binding.
+[[nodiscard]] bool ownerOpenString(int32_t rmid, char* text, size_t size) noexcept;
+[[nodiscard]] bool ownerOpen(int32_t rmid) noexcept;

@@ -14,6 +14,11 @@
 // keeps each call safe from a deinit on a thread that does not take the lock
 // (a worker's).
 //
+// Each acts for the connection's resource manager (ownerRmid): kRmid, or under
+// client isolation the certificate name's own, so that the coordinator
+// answers XAER_NOTA for another name's branch, and only the name's own record
+// is destroyed or marked.
+//
 // In the opt-in parallel mode (parallelCompletions) the DTC call is made
 // without bridgeLock, relying on that counting alone, and only what touches
 // the registry (marking, destroying the record) takes the lock. Durable calls
@@ -28,8 +33,8 @@
 namespace {
 
 // Destroys the record of the XID, if there is one; under bridgeLock.
-void destroyBranch(const XID& xid) {
-    ThreadDatenRef found(searchThreadDaten(xid));
+void destroyBranch(const XID& xid, int32_t rmid) {
+    ThreadDatenRef found(searchThreadDaten(xid, rmid));
     garbageThreadDaten(found.record);
 }
 
@@ -37,15 +42,16 @@ void destroyBranch(const XID& xid) {
 // may have been dropped since init: the call then answers XAER_RMFAIL without
 // reaching DTC.
 int32_t complete(ClientConnection* connection, DtcSlot slot) {
-    int32_t r = init();
+    int32_t rmid = ownerRmid(connection->peerName);
+    int32_t r = initFor(rmid);
     if (r < 0) {
         return r;
     }
     uint64_t generation = 0;
     {
         CompletionLock hold;
-        r = dtcBranchCall(slot, &connection->xid, connection->flags, &generation);
-        destroyBranch(connection->xid);  // whatever r is
+        r = dtcBranchCall(slot, &connection->xid, connection->flags, &generation, rmid);
+        destroyBranch(connection->xid, rmid);  // whatever r is
     }
     if (r == XAER_RMFAIL) {
         deinitGeneration(generation);
@@ -57,18 +63,19 @@ int32_t complete(ClientConnection* connection, DtcSlot slot) {
 
 int32_t xa_prepare(ClientConnection* connection) {
     return guardedCall("xa_prepare", kExceptionCaught, [&] {
-        int32_t r = init();
+        int32_t rmid = ownerRmid(connection->peerName);
+        int32_t r = initFor(rmid);
         if (r < 0) {
             return r;
         }
         uint64_t generation = 0;
         {
             CompletionLock hold;
-            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags, &generation);
+            r = dtcBranchCall(kSlotPrepare, &connection->xid, connection->flags, &generation, rmid);
             if (r == XA_OK) {
                 // From now on only the transaction manager's decision may end
                 // the branch: the expiry sweep leaves it in doubt.
-                markThreadDatenPrepared(connection->xid);
+                markThreadDatenPrepared(connection->xid, rmid);
             }
         }
         if (r == XAER_RMFAIL) {
@@ -88,14 +95,15 @@ int32_t xa_rollback(ClientConnection* connection) {
 
 int32_t xa_forget(ClientConnection* connection) {
     return guardedCall("xa_forget", kExceptionCaught, [&] {
+        int32_t rmid = ownerRmid(connection->peerName);
         CompletionLock hold;
-        int32_t r = init();
+        int32_t r = initFor(rmid);
         if (r < 0) {
             return r;
         }
-        destroyBranch(connection->xid);  // before the call
+        destroyBranch(connection->xid, rmid);  // before the call
         uint64_t generation = 0;
-        r = dtcBranchCall(kSlotForget, &connection->xid, connection->flags, &generation);
+        r = dtcBranchCall(kSlotForget, &connection->xid, connection->flags, &generation, rmid);
         if (r == XAER_RMFAIL) {
             deinitGeneration(generation);  // still under the lock
         }

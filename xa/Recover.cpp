@@ -1,7 +1,9 @@
 // The recover handler: lists at most 7 XIDs that the coordinator holds
 // prepared or heuristically completed for this resource manager, in the
 // compact encoding (format identifier, one byte each for the two lengths, then
-// the gtrid and bqual bytes), as a length-prefixed payload.
+// the gtrid and bqual bytes), as a length-prefixed payload. Under client
+// isolation the resource manager is the certificate name's own, whose
+// recovery GUID the coordinator lists only that name's branches under.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,8 +41,9 @@ int32_t xa_recover(ClientConnection* connection) {
         // Held from before init to after the payload is written, except in the
         // parallel completion mode, where the call relies on the binding's
         // in-flight counting alone (see Completion.cpp).
+        int32_t rmid = ownerRmid(connection->peerName);
         CompletionLock hold;
-        int32_t r = init();
+        int32_t r = initFor(rmid);
         if (r < 0) {
             return r;
         }
@@ -50,7 +53,7 @@ int32_t xa_recover(ClientConnection* connection) {
             return kRecordAllocFailed;  // the working storage cannot be allocated
         }
         uint64_t generation = 0;
-        r = dtcRecoverCall(xids.get(), kRecoverBatch, connection->flags, &generation);
+        r = dtcRecoverCall(xids.get(), kRecoverBatch, connection->flags, &generation, rmid);
         if (r < 0) {
             if (r == XAER_RMFAIL) {
                 deinitGeneration(generation);  // still under the lock

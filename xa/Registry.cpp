@@ -8,6 +8,10 @@
 // duplicateCount, lastFullWalk, each record's `indexed`). Connection threads
 // call in; a worker calls none of it.
 //
+// Records are told apart by XID and rmid: under client isolation two clients
+// may each hold a branch of the same XID, and one never finds the other's.
+// By default every record has kRmid, and the rmid never decides a search.
+//
 // The index: the list keeps its order and its walk, which sweeps expired
 // records as it passes them, but a search walks it only once a second (a walk
 // that reaches the end of the list restarts the second); between walks it
@@ -68,9 +72,17 @@ size_t xidUsedBytes(const XID& x) {
     return n <= 0 ? 0 : static_cast<size_t>(n > XIDDATASIZE ? XIDDATASIZE : n);
 }
 
-// FNV-1a over what xidEqual compares, so equal XIDs hash alike.
+// What the index is keyed by: a listed record's own xid, and its rmid.
+struct BranchKey {
+    const XID* xid;
+    int32_t rmid;
+};
+
+// FNV-1a over what xidEqual compares, so equal XIDs hash alike; an rmid other
+// than kRmid (client isolation) is mixed in as well.
 struct XidHash {
-    size_t operator()(const XID* x) const noexcept {
+    size_t operator()(const BranchKey& key) const noexcept {
+        const XID* x = key.xid;
         uint64_t h = 14695981039346656037ull;
         auto mix = [&h](const void* bytes, size_t n) {
             for (size_t i = 0; i < n; ++i) {
@@ -81,15 +93,25 @@ struct XidHash {
         mix(&x->gtrid_length, sizeof x->gtrid_length);
         mix(&x->bqual_length, sizeof x->bqual_length);
         mix(x->data, xidUsedBytes(*x));
+        if (key.rmid != kRmid) {
+            mix(&key.rmid, sizeof key.rmid);
+        }
         return static_cast<size_t>(h);
     }
 };
 struct XidSame {
-    bool operator()(const XID* a, const XID* b) const noexcept { return xidEqual(*a, *b); }
+    bool operator()(const BranchKey& a, const BranchKey& b) const noexcept {
+        return a.rmid == b.rmid && xidEqual(*a.xid, *b.xid);
+    }
 };
-using XidIndex = std::unordered_map<const XID*, ThreadDaten*, XidHash, XidSame>;
+using XidIndex = std::unordered_map<BranchKey, ThreadDaten*, XidHash, XidSame>;
 
-// Keyed by the listed record's own xid, which never changes while it is listed.
+// The record a search or the index looks for.
+bool sameBranch(const ThreadDaten* record, const XID& xid, int32_t rmid) {
+    return record->rmid == rmid && xidEqual(record->xid, xid);
+}
+
+// Keyed by the listed record's own xid and rmid, which never change while it is listed.
 XidIndex* threadDatenIndex GUARDED_BY(bridgeLock()) = nullptr;  // made with the list, never freed
 int32_t duplicateCount GUARDED_BY(bridgeLock()) = 0;  // listed records not indexed (an earlier one has their XID)
 uint32_t lastFullWalk GUARDED_BY(bridgeLock()) = 0;   // tick count of the last search walk that reached the list's end
@@ -146,7 +168,7 @@ void sweepThreadDaten(ThreadDaten* record, uint32_t now) REQUIRES(bridgeLock()) 
         reportWarning(text);
     } else {
         reportError(text);
-        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS, nullptr, record->rmid);
     }
     metricsCountSwept(prepared);
     garbageThreadDaten(record);
@@ -159,15 +181,15 @@ void unindexThreadDaten(ThreadDaten* record) REQUIRES(bridgeLock()) {
         --duplicateCount;
         return;
     }
-    threadDatenIndex->erase(&record->xid);
+    threadDatenIndex->erase(BranchKey{&record->xid, record->rmid});
     record->indexed = false;
     if (duplicateCount == 0) {
         return;
     }
     for (int32_t i = 0; i < threadDatenCount; ++i) {
         ThreadDaten* other = threadDatenList[i];
-        if (!other->indexed && xidEqual(other->xid, record->xid)) {
-            threadDatenIndex->emplace(&other->xid, other);
+        if (!other->indexed && sameBranch(other, record->xid, record->rmid)) {
+            threadDatenIndex->emplace(BranchKey{&other->xid, other->rmid}, other);
             other->indexed = true;
             --duplicateCount;
             return;
@@ -179,7 +201,8 @@ void unindexThreadDaten(ThreadDaten* record) REQUIRES(bridgeLock()) {
 
 // The new record is not shared yet, so its time stamp is written without
 // bridgeLock: the analysis cannot know that, and is off here.
-ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept NO_THREAD_SAFETY_ANALYSIS {
+ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed,
+                               int32_t rmid) noexcept NO_THREAD_SAFETY_ANALYSIS {
     *eventsFailed = false;
     auto* record = new (std::nothrow) ThreadDaten;
     if (record == nullptr) {
@@ -195,6 +218,7 @@ ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed
         return nullptr;
     }
     std::memcpy(&record->xid, &xid, sizeof(XID));
+    record->rmid = rmid;
     record->flags.store(flags, std::memory_order_relaxed);
     record->command.store(CMD_START, std::memory_order_relaxed);
     record->timeStamp = platform::tickCount();
@@ -248,7 +272,7 @@ int32_t addThreadDaten(ThreadDaten* record) noexcept {
                 return kRegistryGrowFailed;
             }
         }
-        record->indexed = threadDatenIndex->emplace(&record->xid, record).second;
+        record->indexed = threadDatenIndex->emplace(BranchKey{&record->xid, record->rmid}, record).second;
         if (!record->indexed) {
             ++duplicateCount;  // an earlier record has this XID and stays the one found
         }
@@ -278,7 +302,7 @@ void removeThreadDaten(ThreadDaten* record) noexcept {
     });
 }
 
-ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
+ThreadDaten* searchThreadDaten(const XID& xid, int32_t rmid) noexcept {
     ThreadDaten* found = nullptr;
     (void)guardedRun("searchThreadDaten", [&] {
         uint32_t now = platform::tickCount();  // once, before the lock
@@ -288,7 +312,7 @@ ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
         }
         // Unsigned: a tick count that went back (a wrap) walks at once.
         if (now - lastFullWalk < kFullWalkIntervalMs && threadDatenIndex != nullptr) {
-            auto it = threadDatenIndex->find(&xid);
+            auto it = threadDatenIndex->find(BranchKey{&xid, rmid});
             if (it != threadDatenIndex->end()) {
                 it->second->timeStamp = now;
                 retainThreadDaten(it->second);  // the caller's reference
@@ -299,7 +323,7 @@ ThreadDaten* searchThreadDaten(const XID& xid) noexcept {
         int32_t i = 0;
         while (i < threadDatenCount) {
             ThreadDaten* record = threadDatenList[i];
-            if (xidEqual(record->xid, xid)) {
+            if (sameBranch(record, xid, rmid)) {
                 record->timeStamp = now;
                 retainThreadDaten(record);  // the caller's reference
                 found = record;
@@ -343,13 +367,13 @@ void garbageThreadDaten(ThreadDaten* record) noexcept {
     });
 }
 
-void markThreadDatenPrepared(const XID& xid) noexcept {
+void markThreadDatenPrepared(const XID& xid, int32_t rmid) noexcept {
     (void)guardedRun("markThreadDatenPrepared", [&] {
         platform::ScopedLock hold(bridgeLock());
         if (threadDatenIndex == nullptr) {
             return;
         }
-        auto it = threadDatenIndex->find(&xid);
+        auto it = threadDatenIndex->find(BranchKey{&xid, rmid});
         if (it != threadDatenIndex->end()) {
             it->second->prepared.store(1, std::memory_order_relaxed);
         }

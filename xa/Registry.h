@@ -28,6 +28,8 @@ constexpr int32_t kFirstStartFailed = -1; // the branch does not exist; its reco
 
 struct ThreadDaten {
     XID xid{};                             // the branch; copied at creation, never changed
+    int32_t rmid = kRmid;                  // resource manager it belongs to: kRmid, or its client's own
+                                           // under client isolation; set at creation, never changed
     std::atomic<int32_t> flags{0};         // XA flags of the last start or end posted
     std::atomic<int32_t> result{XAER_PROTO};  // code of the worker's last command, valid after doneEvent;
                                            // a poster presets XAER_PROTO, the answer when its command never ran
@@ -53,7 +55,9 @@ struct ThreadDaten {
 // unsignalled, xid copied, flags set, command CMD_START and timeStamp now.
 // Null when the record cannot be allocated; *eventsFailed (set on every path)
 // tells that an event could not be created (the record is then not made).
-[[nodiscard]] ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed) noexcept;
+// rmid: the resource manager the branch belongs to (clientIsolation).
+[[nodiscard]] ThreadDaten* createThreadDaten(const XID& xid, int32_t flags, bool* eventsFailed,
+                                             int32_t rmid = kRmid) noexcept;
 
 // Takes one more reference (the worker's, or a search caller's).
 void retainThreadDaten(ThreadDaten* record) noexcept;
@@ -70,13 +74,14 @@ void releaseThreadDaten(ThreadDaten* record) noexcept;
 // A null or unlisted record changes nothing. Takes bridgeLock.
 void removeThreadDaten(ThreadDaten* record) noexcept;
 
-// The listed record whose xid equals the given one, with its time stamp renewed
+// The listed record whose xid equals the given one and that belongs to rmid
+// (two clients kept apart may each have a branch of one XID), with its time stamp renewed
 // and a reference taken for the caller (give it back with releaseThreadDaten),
 // or null. When a second of tick count has passed since the last walk over the
 // whole list, the search walks the list, and every expired record that the
 // walk passes over is rolled back and destroyed, with its timeout report;
 // otherwise it looks the XID up in the registry's index. Takes bridgeLock.
-[[nodiscard]] ThreadDaten* searchThreadDaten(const XID& xid) noexcept;
+[[nodiscard]] ThreadDaten* searchThreadDaten(const XID& xid, int32_t rmid = kRmid) noexcept;
 
 // Destroys the branch: asks a worker still in its loop to stop and waits for
 // it at most 10 x 1 ms, then unlinks the record and drops the registry's
@@ -84,11 +89,11 @@ void removeThreadDaten(ThreadDaten* record) noexcept;
 // does nothing. Takes bridgeLock.
 void garbageThreadDaten(ThreadDaten* record) noexcept;
 
-// Marks the listed record of the XID, if there is one, as prepared: its prepare
+// Marks the listed record of the XID and rmid, if there is one, as prepared: its prepare
 // answered XA_OK, so the branch belongs to its transaction manager and the
 // expiry sweep must not roll it back. Neither renews the time stamp nor sweeps.
 // Takes bridgeLock.
-void markThreadDatenPrepared(const XID& xid) noexcept;
+void markThreadDatenPrepared(const XID& xid, int32_t rmid = kRmid) noexcept;
 
 // A reference held for a scope: released on every way out.
 struct ThreadDatenRef {

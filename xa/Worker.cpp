@@ -38,6 +38,9 @@
 // the record meanwhile wait for that outcome (firstStart) and answer XAER_NOTA
 // when it failed.
 //
+// A record belongs to one resource manager (its rmid: kRmid, or its client's
+// own under client isolation), and every DTC call made for it goes there.
+//
 // References (see Registry.cpp): the worker holds one from before it starts to
 // its very last step, and a poster holds the one its search gave it until it
 // has read the answer, so garbageThreadDaten never frees a record under them.
@@ -158,19 +161,19 @@ int32_t collectFirstStart(ThreadDatenRef branch, BranchCookie* out, uint64_t* ge
         // woke on, so the association has ended by now. Made like any other
         // completion call, under bridgeLock unless completions run in parallel.
         CompletionLock hold;
-        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS);
+        (void)dtcBranchCall(kSlotRollback, &record->xid, TMNOFLAGS, nullptr, record->rmid);
     }
     garbageThreadDaten(record);
     return result;
 }
 
 // A new branch: record, registry, worker. Leaves no record behind on failure.
-int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out, uint64_t* generation) {
+int32_t startBranch(const XID& xid, int32_t flags, BranchCookie* out, uint64_t* generation, int32_t rmid) {
     if (!xidLengthsValid(xid)) {
         return XAER_INVAL;
     }
     bool eventsFailed = false;
-    ThreadDatenRef created(createThreadDaten(xid, flags, &eventsFailed));
+    ThreadDatenRef created(createThreadDaten(xid, flags, &eventsFailed, rmid));
     if (created.record == nullptr) {
         return eventsFailed ? kWorkerStartFailed : kRecordAllocFailed;
     }
@@ -234,7 +237,7 @@ bool cookieExported(const ThreadDaten* record) NO_THREAD_SAFETY_ANALYSIS {
 // CMD_START: DTC_XaStart, then the cookie on the branch's first success. True
 // when the worker goes on waiting.
 bool runStart(ThreadDaten* record, int32_t flags, int32_t* last, uint64_t* lastGeneration) {
-    int32_t code = dtcBranchCall(kSlotStart, &record->xid, flags, lastGeneration);
+    int32_t code = dtcBranchCall(kSlotStart, &record->xid, flags, lastGeneration, record->rmid);
     *last = code;
     record->generation.store(*lastGeneration, std::memory_order_relaxed);
     if (code < 0) {
@@ -273,7 +276,7 @@ void runCommands(ThreadDaten* record, int32_t* last, uint64_t* lastGeneration) {
                 stay = runStart(record, flags, last, lastGeneration);
                 break;
             case CMD_END: {
-                int32_t code = dtcBranchCall(kSlotEnd, &record->xid, flags, lastGeneration);
+                int32_t code = dtcBranchCall(kSlotEnd, &record->xid, flags, lastGeneration, record->rmid);
                 *last = code;
                 record->generation.store(*lastGeneration, std::memory_order_relaxed);
                 record->result.store(code, std::memory_order_relaxed);
@@ -284,7 +287,7 @@ void runCommands(ThreadDaten* record, int32_t* last, uint64_t* lastGeneration) {
                 // CMD_STOP, and every other value acts alike: end the
                 // association, leave result as it is. A thread whose
                 // association may have outlived the end serves no other branch.
-                if (dtcBranchCall(kSlotEnd, &record->xid, TMSUCCESS) != XA_OK) {
+                if (dtcBranchCall(kSlotEnd, &record->xid, TMSUCCESS, nullptr, record->rmid) != XA_OK) {
                     platform::threadRetire();
                 }
                 break;
@@ -307,7 +310,8 @@ void runCommands(ThreadDaten* record, int32_t* last, uint64_t* lastGeneration) {
 void leaveBranch(ThreadDaten* record, int32_t last, uint64_t lastGeneration) noexcept {
     if (last != 0) {
         // Its code is ignored; a fault in it is reported and the way out goes on.
-        (void)guardedRun("thread_run", [&] { (void)dtcBranchCall(kSlotEnd, &record->xid, TMSUCCESS); });
+        (void)guardedRun("thread_run", [&] { (void)dtcBranchCall(kSlotEnd, &record->xid, TMSUCCESS, nullptr, record->rmid);
+        });
         // Whatever that end gave, the coordinator may still tie something to
         // this thread: it serves no other branch.
         platform::threadRetire();
@@ -337,12 +341,12 @@ void thread_run(void* argument) noexcept {
     metricsWorkerEnded();
 }
 
-int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie, uint64_t* generation) noexcept {
+int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie, uint64_t* generation, int32_t rmid) noexcept {
     if (generation != nullptr) {
         *generation = 0;
     }
     return guardedCall("thread_start", kExceptionCaught, [&]() -> int32_t {
-        ThreadDatenRef found(searchThreadDaten(xid));
+        ThreadDatenRef found(searchThreadDaten(xid, rmid));
         ThreadDaten* record = found.record;
         if ((flags & TMRESUME) != 0) {
             // TMRESUME is tested first, whether or not TMJOIN comes with it.
@@ -374,15 +378,15 @@ int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie, uint64
             return XAER_DUPID;
         }
         // A TMJOIN start of an unknown XID makes a new branch, TMJOIN passed on.
-        return startBranch(xid, flags, cookie, generation);
+        return startBranch(xid, flags, cookie, generation, rmid);
     });
 }
 
-int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation) {
+int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation, int32_t rmid) {
     if (generation != nullptr) {
         *generation = 0;
     }
-    ThreadDatenRef found(searchThreadDaten(xid));
+    ThreadDatenRef found(searchThreadDaten(xid, rmid));
     ThreadDaten* record = found.record;
     if (record == nullptr) {
         return kEndNoRecord;

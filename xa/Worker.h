@@ -30,13 +30,17 @@ struct BranchCookie {
 // worker's answer.
 // *generation (when given) gets the binding generation of the DTC call that
 // gave the result, 0 when no call did: the generation to drop on XAER_RMFAIL.
+// rmid: the resource manager the branch belongs to; only its own branches are
+// found, and a new branch's DTC calls go to it.
 [[nodiscard]] int32_t thread_start(const XID& xid, int32_t flags, BranchCookie* cookie,
-                                   uint64_t* generation = nullptr) noexcept;
+                                   uint64_t* generation = nullptr, int32_t rmid = kRmid) noexcept;
 
 // An XA end for the XID: XA_OK for the end of a joined start, otherwise the
 // worker's DTC_XaEnd code, or kEndNoRecord, XAER_PROTO (the worker has ended),
 // kEndSignalFailed. Waits like thread_start. Exceptions pass to the caller.
-[[nodiscard]] int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation = nullptr);
+// Only a branch of rmid is found.
+[[nodiscard]] int32_t thread_end(const XID& xid, int32_t flags, uint64_t* generation = nullptr,
+                                 int32_t rmid = kRmid);
 
 // The worker: runs the commands posted to its record until the branch ends.
 void thread_run(void* record) noexcept;

@@ -1,10 +1,13 @@
 // The DTC binding: lazy init, its failure texts and codes, deinit, rebinding
 // after XAER_RMFAIL, and calls racing a deinit of another thread.
+#include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "XaTestSupport.h"
 #include "platform/Library.h"
 #include "support/Process.h"
+#include "xa/ScopeExit.h"
 
 using namespace xatest;
 using dtcdouble::Entry;
@@ -230,4 +233,114 @@ TEST(XaBinding, ALateRmfailDropsOnlyTheBindingItsCallWentThrough) {
     EXPECT_EQ(dtcBindingGeneration(), 0u);
     EXPECT_EQ(other.run(xa_rollback, branch), XA_OK);
     EXPECT_TRUE(waitNoRecords());
+}
+
+// Branches kept apart per client: off, a certificate name changes nothing;
+// on, each name gets an rmid and an open string of its own, opened once per
+// binding on the name's first request, every call of its requests goes to
+// it, and the binding's drop closes it before the service's own close.
+TEST(XaBinding, EachCertificateNameHasAResourceManagerOfItsOwnUnderIsolation) {
+    freshStart();
+    Request alice;
+    std::snprintf(alice.connection.peerName, sizeof alice.connection.peerName, "alice");
+    EXPECT_EQ(ownerRmid("alice"), kRmid);  // off: the name is not looked at
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-off")), XA_OK);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kOpen).size(), 1u);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kPrepare)[0].rmid, kRmid);
+
+    setClientIsolation(true);
+    ScopeExit off([] { setClientIsolation(false); });
+    Request bob;
+    std::snprintf(bob.connection.peerName, sizeof bob.connection.peerName, "bob");
+    int32_t aliceRmid = ownerRmid("alice");
+    int32_t bobRmid = ownerRmid("bob");
+    EXPECT_GT(aliceRmid, kRmid);
+    EXPECT_GT(bobRmid, kRmid);
+    EXPECT_NE(aliceRmid, bobRmid);
+    EXPECT_EQ(ownerRmid("alice"), aliceRmid);  // the same for the process's life
+    EXPECT_EQ(ownerRmid(""), kNoOwner);
+    char text[100] = {};
+    ASSERT_TRUE(ownerOpenString(aliceRmid, text, sizeof text));
+    EXPECT_STREQ(text, "TM=Morvalen,RmRecoveryGuid=1E3F3BE9-B29E-5BBB-B454-1AB43A7AB344");
+    EXPECT_FALSE(ownerOpen(aliceRmid));  // given, but not opened before it is needed
+
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-a")), XA_OK);
+    EXPECT_EQ(alice.run(xa_commit, xid("iso-a")), XA_OK);
+    EXPECT_EQ(bob.run(xa_rollback, xid("iso-b")), XA_OK);
+    EXPECT_EQ(alice.run(xa_recover, xid("iso-a"), TMSTARTRSCAN | TMENDRSCAN), 0);
+    EXPECT_TRUE(ownerOpen(aliceRmid));
+    std::vector<dtcdouble::Call> opens = dtcdouble::callsOf(dtcdouble::kOpen);
+    ASSERT_EQ(opens.size(), 3u);  // the service's own (still standing), then one per name
+    EXPECT_EQ(opens[1].rmid, aliceRmid);
+    EXPECT_EQ(opens[1].info, text);
+    EXPECT_EQ(opens[2].rmid, bobRmid);
+    EXPECT_EQ(opens[2].info, "TM=Morvalen,RmRecoveryGuid=42C02268-D663-5343-B0A5-EA45857E4576");
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kPrepare)[1].rmid, aliceRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kCommit)[0].rmid, aliceRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kRollback)[0].rmid, bobRmid);
+    EXPECT_EQ(dtcdouble::callsOf(dtcdouble::kRecover)[0].rmid, aliceRmid);
+
+    // The drop closes the names' resource managers, then the service's own;
+    // the next request of a name binds and opens its own again.
+    deinit();
+    std::vector<dtcdouble::Call> closes = dtcdouble::callsOf(dtcdouble::kClose);
+    ASSERT_EQ(closes.size(), 3u);
+    EXPECT_EQ(closes[2].rmid, kRmid);
+    EXPECT_EQ(closes[2].info, kOpenString);
+    EXPECT_FALSE(ownerOpen(aliceRmid));
+    EXPECT_EQ(alice.run(xa_prepare, xid("iso-c")), XA_OK);
+    opens = dtcdouble::callsOf(dtcdouble::kOpen);
+    ASSERT_EQ(opens.size(), 5u);
+    EXPECT_EQ(opens[3].rmid, kRmid);
+    EXPECT_EQ(opens[4].rmid, aliceRmid);
+
+    // A connection without a name owns nothing.
+    Request nameless;
+    EXPECT_EQ(nameless.run(xa_prepare, xid("iso-d")), XAER_NOTA);
+    EXPECT_EQ(nameless.run(xa_query, xid("iso-d")), 1);
+}
+
+// Many connections of a few names at once, in both completion modes: each
+// name's resource manager is opened exactly once under the binding, and every
+// call goes to its own name's rmid.
+TEST(XaBinding, ConcurrentFirstRequestsOfANameOpenItsResourceManagerOnce) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        freshStart();
+        setParallelCompletions(parallel);
+        setClientIsolation(true);
+        ScopeExit off([] {
+            setClientIsolation(false);
+            setParallelCompletions(false);
+        });
+        const char* names[] = {"carol", "dave", "erin"};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([t, &names] {
+                Request request;
+                std::snprintf(request.connection.peerName, sizeof request.connection.peerName, "%s", names[t % 3]);
+                for (int i = 0; i < 20; ++i) {
+                    EXPECT_EQ(request.run(xa_prepare, xid("conc-" + std::to_string(t) + "-" + std::to_string(i))),
+                              XA_OK);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        std::vector<dtcdouble::Call> opens = dtcdouble::callsOf(dtcdouble::kOpen);
+        ASSERT_EQ(opens.size(), 4u);  // the service's own and one per name
+        for (const char* name : names) {
+            int32_t rmid = ownerRmid(name);
+            EXPECT_EQ(std::count_if(opens.begin(), opens.end(), [rmid](const dtcdouble::Call& c) { return c.rmid == rmid; }),
+                      1);
+            EXPECT_TRUE(ownerOpen(rmid));
+        }
+        std::vector<dtcdouble::Call> prepares = dtcdouble::callsOf(dtcdouble::kPrepare);
+        EXPECT_EQ(prepares.size(), 120u);
+        for (const dtcdouble::Call& call : prepares) {
+            int t = call.xid.data[5] - '0';  // "conc-T-I"
+            EXPECT_EQ(call.rmid, ownerRmid(names[t % 3]));
+        }
+    }
 }

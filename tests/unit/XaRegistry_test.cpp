@@ -286,3 +286,44 @@ TEST(XaRegistry, BetweenWalksTheIndexFindsTheEarliestRecordOfAnXid) {
     }
     EXPECT_EQ(threadDatenAlive(), 0);
 }
+
+// Under client isolation a record belongs to a resource manager as well: one
+// XID may have a record per rmid, each found only through its own rmid, by the
+// index and by the walk alike, and marking or unlinking one leaves the other.
+TEST(XaRegistry, RecordsOfOneXidAreKeptApartByTheirResourceManager) {
+    freshStart();
+    platform::tickCountSubstitute(fakeTicks);
+    fakeNow = 3000000;
+    auto listedFor = [](const XID& x, int32_t rmid) {
+        bool eventsFailed = true;
+        ThreadDaten* record = createThreadDaten(x, TMNOFLAGS, &eventsFailed, rmid);
+        record->closing.store(1);
+        EXPECT_EQ(addThreadDaten(record), 0);
+        return record;
+    };
+    ThreadDaten* own = listedFor(xid("shared"), kRmid);
+    ThreadDaten* other = listedFor(xid("shared"), kRmid + 1);
+    for (int pass = 0; pass < 2; ++pass) {  // the first search walks the list, the second uses the index
+        SCOPED_TRACE(pass);
+        ThreadDatenRef a(searchThreadDaten(xid("shared")));
+        ThreadDatenRef b(searchThreadDaten(xid("shared"), kRmid + 1));
+        ThreadDatenRef none(searchThreadDaten(xid("shared"), kRmid + 2));
+        EXPECT_EQ(a.record, own);
+        EXPECT_EQ(b.record, other);
+        EXPECT_EQ(none.record, nullptr);
+    }
+    markThreadDatenPrepared(xid("shared"), kRmid + 1);
+    EXPECT_EQ(own->prepared.load(), 0);
+    EXPECT_EQ(other->prepared.load(), 1);
+    garbageThreadDaten(own);
+    EXPECT_FALSE(found(xid("shared")));
+    {
+        ThreadDatenRef b(searchThreadDaten(xid("shared"), kRmid + 1));
+        EXPECT_EQ(b.record, other);
+    }
+    garbageThreadDaten(other);
+    platform::tickCountSubstitute(nullptr);
+    releaseThreadDaten(own);
+    releaseThreadDaten(other);
+    EXPECT_EQ(threadDatenAlive(), 0);
+}
