@@ -207,7 +207,19 @@ void loadBranches(Coordinator& co, const std::vector<StoredBranch>& rows) {
         b->heuristic = b->state == kStateHeuristic ? row.heuristic : 0;
         b->createdMs = row.createdMs;
         Reader r = reader(row.participants);
+        size_t loaded = b->participants.size();
         while (r.pos < r.size) {
+            if (r.data[r.pos] == kParticipantNamesMark) {
+                getU8(r);
+                for (size_t i = loaded; i < b->participants.size(); ++i) {
+                    uint8_t size = getU8(r);
+                    if (r.bad || r.size - r.pos < size) break;
+                    std::string name(size, '\0');
+                    getBytes(r, name.data(), size);
+                    b->participants[i].name = std::move(name);
+                }
+                break;
+            }
             char rmText[kGuidText];
             getBytes(r, rmText, kGuidText);
             int32_t vote = getI32(r);

@@ -67,7 +67,11 @@ void handleImport(Coordinator& co, Client& client, uint32_t id, dtcwire::Reader&
 bool committedOutcome(const Branch& b);
 // Answers every Reenlist waiting on the branch with `stat` (XACTSTAT_*).
 void answerWaiting(Coordinator& co, Branch& b, int32_t stat);
-// The participants that voted yes, as the store keeps them.
+// The participants that voted yes, as the store keeps them: n x (rm guid
+// text, i32 vote), then, when n > 0, kParticipantNamesMark and n x (u8
+// length, name). The mark can never begin a GUID text, so a dtcd that knows
+// only the entries stops reading there and still loads every participant.
+constexpr uint8_t kParticipantNamesMark = 0;
 std::string participantsBlob(const Branch& b);
 // True when some participant voted yes: commit has a phase two.
 bool hasPhaseTwo(const Branch& b);

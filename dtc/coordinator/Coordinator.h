@@ -68,7 +68,7 @@ struct Participant {
     uint64_t reenlistedBy = 0; // the connection Reenlist told the commit outcome; done at its ReenlistmentComplete
     uint64_t namedBy = 0;      // the last connection whose Reenlist named it (told or not)
     uint64_t votedSeq = 0;     // Coordinator::seq at its yes vote; 0 when loaded from the store
-    std::string name;          // its resource manager's name (PostgreSQL: the database); not stored
+    std::string name;          // its resource manager's name (PostgreSQL: the database)
 };
 
 // A Reenlist that waits for the outcome of an in-doubt branch.

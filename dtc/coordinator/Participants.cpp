@@ -3,6 +3,8 @@
 // votes, phase two and its acknowledgements, Reenlist after a failure, and
 // what happens when a participant's connection closes or a phase times out.
 // Run on the event-loop thread.
+#include <algorithm>
+
 #include "Branches.h"
 #include "contract/txdtc.h"
 
@@ -27,10 +29,18 @@ void answerWaiting(Coordinator& co, Branch& b, int32_t stat) {
 
 std::string participantsBlob(const Branch& b) {
     Writer w;
+    Writer names;
     for (const Participant& p : b.participants) {
         if (p.vote != kVoteYes) continue; // only those that hold prepared work
         putBytes(w, p.rmGuid.data(), kGuidText);
         putI32(w, p.vote);
+        size_t size = std::min<size_t>(p.name.size(), 255);
+        putU8(names, static_cast<uint8_t>(size));
+        putBytes(names, p.name.data(), size);
+    }
+    if (!w.bytes.empty()) {
+        putU8(w, kParticipantNamesMark);
+        w.bytes += names.bytes;
     }
     return std::move(w.bytes);
 }

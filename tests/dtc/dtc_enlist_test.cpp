@@ -361,6 +361,9 @@ TEST_F(DtcEnlist, OutcomesSurviveCrashesAndReachReenlistingParticipants) {
     ASSERT_EQ(0, runCtl(daemon, {"list"}, &out));
     EXPECT_NE(std::string::npos, out.find("committing")) << out;
     EXPECT_NE(std::string::npos, out.find("prepared")) << out;
+    // The participant's name (for PostgreSQL, its database) came back from the store.
+    EXPECT_NE(std::string::npos, out.find("(not connected) [gid form")) << out;
+    EXPECT_NE(std::string::npos, out.find("] test-rm")) << out;
     // The participant comes back: b is committed; a waits for the manager's decision.
     IResourceManager* again = rm(kRmGuidA);
     XACTSTAT stat = XACTSTAT_NONE;

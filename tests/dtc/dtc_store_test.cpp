@@ -318,7 +318,21 @@ TEST(DtcStoreUpgrade, StoreOfTheEarlierLayoutKeepsItsBranches) {
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     EXPECT_EQ(0, stopDaemon(&d));
     EXPECT_NE(std::string::npos, readText(d.dataDir + "/dtcd.id").find("00112233445566778899aabbccddeeff"));
+    // A committing branch whose participants were written without their names.
+    dtcwire::Writer parties;
+    dtcwire::putBytes(parties, "0A1B2C3D-0000-4000-8000-00000000AB01", dtcwire::kGuidText);
+    dtcwire::putI32(parties, dtcwire::kVoteYes);
+    XID owed = makeXid("owed-ack");
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((d.dataDir + "/dtcd.db").c_str(), &db));
+    std::string committing = "INSERT INTO branches VALUES('7592BBA9-26B4-421A-AE43-6E27A5BFD134', x'" +
+                             dtcwire::hexEncode(&owed, sizeof owed) + "', zeroblob(16), zeroblob(16), 6, 0, 0, x'" +
+                             dtcwire::hexEncode(parties.bytes.data(), parties.bytes.size()) + "');";
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, committing.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    sqlite3_close(db);
     ASSERT_TRUE(startDaemon(&d));
+    std::string out;
+    ASSERT_EQ(0, runCtl(d, {"list"}, &out));
+    EXPECT_NE(std::string::npos, out.find("participant 0A1B2C3D-0000-4000-8000-00000000AB01 voted yes")) << out;
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
     EXPECT_EQ((std::set<std::string>{"new-row"}), recoverAll());
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
