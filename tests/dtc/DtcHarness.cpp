@@ -90,6 +90,40 @@ bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs) {
     return ready;
 }
 
+// The variables are set only around the spawn, which copies them.
+bool startDaemonWithFlushFault(Daemon* d, const std::string& trigger) {
+    const char* binDir = std::getenv("MORVALEN_BIN_DIR");
+    if (binDir == nullptr) return false;
+    setenv("LD_PRELOAD", (std::string(binDir) + "/../lib/libdtc_flush_fault.so").c_str(), 1);
+    setenv("FLUSH_FAULT_FILE", trigger.c_str(), 1);
+    // Under AddressSanitizer the preloaded library comes before the
+    // sanitizer's runtime, which it would otherwise refuse.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asanBefore = asan != nullptr ? asan : "";
+    setenv("ASAN_OPTIONS", (asanBefore + (asanBefore.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    bool started = startDaemon(d);
+    unsetenv("LD_PRELOAD");
+    unsetenv("FLUSH_FAULT_FILE");
+    if (asan != nullptr) {
+        setenv("ASAN_OPTIONS", asanBefore.c_str(), 1);
+    } else {
+        unsetenv("ASAN_OPTIONS");
+    }
+    return started;
+}
+
+int daemonExitCode(Daemon* d) {
+    for (int i = 0; i < 1000; ++i) {
+        int status = 0;
+        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
+            d->pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
 int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err) {
     std::string out = makeTempDir() + "/stderr";
     pid_t pid = spawn(binDir() + "/dtcd", args, socket, "", out, false);

@@ -23,6 +23,13 @@ std::string makeTempDir();
 // Runs dtcd with the given arguments (after --data-dir DIR) and waits, up to
 // ten seconds, for READY=1. False when it exits or never becomes ready.
 bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs = {});
+// startDaemon with the flush stand-in (FlushFault.cpp) preloaded: every
+// fsync and fdatasync of that dtcd fails with EIO while the file `trigger`
+// exists. False also when MORVALEN_BIN_DIR is not set.
+bool startDaemonWithFlushFault(Daemon* d, const std::string& trigger);
+// Waits (ten seconds at most) for a dtcd to exit by itself and reaps it;
+// answers its exit code, or -1 (signalled, or still running).
+int daemonExitCode(Daemon* d);
 // Runs dtcd and waits for it to exit; answers its exit code (stderr in *err),
 // or -1 when it was still running after ten seconds (it is killed then).
 int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err);

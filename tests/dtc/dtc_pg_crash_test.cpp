@@ -155,4 +155,45 @@ TEST_F(DtcPgCrash, EveryCrashAndRaceKeepsTheParticipantAtomic) {
     std::printf("crash matrix: %d cases, %d broke the invariant\n", cases, failures);
 }
 
+// dtcd stops during the final delete: the participant has committed and
+// acknowledged, and the flush of the delete that follows fails, which ends
+// dtcd at that very write. Whether the delete reached the disk or not, the
+// restart and --recover leave the work committed and nothing behind.
+TEST_F(DtcPgCrash, DtcdStoppedDuringTheFinalDeleteSettlesAfterRecovery) {
+    std::string trigger = makeTempDir() + "/fail-flushes";
+    stopDaemon(&daemon);
+    ASSERT_TRUE(startDaemonWithFlushFault(&daemon, trigger));
+    DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    XID xid = makeXid("crash-final-delete");
+    std::string cookie = startWithCookie(&xid);
+    CuttingRelay relay;
+    relay.hold = true;
+    relay.trigger = "COMMIT PREPARED";
+    ASSERT_TRUE(relay.start(cluster.dir));
+    Child c = enlistAt(cookie, "host=" + relay.dir + " user=" + cluster.role + " dbname=postgres",
+                       {"INSERT INTO t VALUES (77)"});
+    ASSERT_TRUE(participants(1));
+    ASSERT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
+    ASSERT_EQ(XA_OK, DTC_XaPrepare(&xid, kRm, TMNOFLAGS));
+    ASSERT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS)); // the decision is durable
+    ASSERT_TRUE(relay.waitHeld()); // the server has committed; the participant has not heard it
+    std::ofstream(trigger).put('x'); // the next flush, the delete's, fails
+    relay.release();
+    EXPECT_EQ(0, waitExitWithin(c.pid, 20)) << readText(c.out); // it acknowledged: committed
+    EXPECT_NE(std::string::npos, readText(c.out).find("committed")) << readText(c.out);
+    ASSERT_EQ(1, daemonExitCode(&daemon)) << readText(daemon.stderrPath); // stopped at the failed delete
+    relay.stop();
+    std::remove(trigger.c_str());
+    ASSERT_TRUE(startDaemon(&daemon));
+    DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
+    ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
+    std::string out;
+    for (int i = 0; i < 4 && !dtcdEmpty(); ++i) recover("postgres", &out);
+    EXPECT_TRUE(dtcdEmpty()) << out;
+    EXPECT_EQ("1", exec("postgres", "SELECT count(*) FROM t WHERE id = 77"));
+    EXPECT_EQ("0", prepared());
+    EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
+}
+
 } // namespace

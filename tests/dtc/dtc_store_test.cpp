@@ -354,42 +354,6 @@ TEST_F(DtcStoreIdentity, NewStoreStartsAfreshOnPurposeAndSetsTheOldOneAside) {
     expectRefused(daemon, "missing or empty");
 }
 
-// dtcd with the flush stand-in preloaded: its flushes fail while *trigger
-// exists. The variables are set only around the spawn, which copies them.
-bool startWithFlushFault(Daemon* d, const std::string& trigger) {
-    const char* binDir = std::getenv("MORVALEN_BIN_DIR");
-    if (binDir == nullptr) return false;
-    setenv("LD_PRELOAD", (std::string(binDir) + "/../lib/libdtc_flush_fault.so").c_str(), 1);
-    setenv("FLUSH_FAULT_FILE", trigger.c_str(), 1);
-    // Under AddressSanitizer the preloaded library comes before the
-    // sanitizer's runtime, which it would otherwise refuse.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string asanBefore = asan != nullptr ? asan : "";
-    setenv("ASAN_OPTIONS", (asanBefore + (asanBefore.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
-    bool started = startDaemon(d);
-    unsetenv("LD_PRELOAD");
-    unsetenv("FLUSH_FAULT_FILE");
-    if (asan != nullptr) {
-        setenv("ASAN_OPTIONS", asanBefore.c_str(), 1);
-    } else {
-        unsetenv("ASAN_OPTIONS");
-    }
-    return started;
-}
-
-// Waits (bounded) for the daemon to exit by itself; its exit code, or -1.
-int exitCodeOf(Daemon* d) {
-    for (int i = 0; i < 1000; ++i) {
-        int status = 0;
-        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
-            d->pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        usleep(10000);
-    }
-    return -1;
-}
-
 // A failed flush: the request that needed it is answered XAER_RMFAIL (the
 // outcome is unknown), never a definite outcome; dtcd stops at once with one
 // line naming the failed flush and answers nothing more; the next start
@@ -398,7 +362,7 @@ int exitCodeOf(Daemon* d) {
 TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     Daemon d;
     std::string trigger = makeTempDir() + "/fail-flushes";
-    ASSERT_TRUE(startWithFlushFault(&d, trigger));
+    ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     useDaemon(d);
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, prepareNew("acknowledged"));
@@ -409,7 +373,7 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     ASSERT_EQ(XA_OK, DTC_XaStart(&lost, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, DTC_XaEnd(&lost, kRm, TMSUCCESS));
     EXPECT_EQ(XAER_RMFAIL, DTC_XaPrepare(&lost, kRm, TMNOFLAGS));
-    EXPECT_EQ(1, exitCodeOf(&d));
+    EXPECT_EQ(1, daemonExitCode(&d));
     EXPECT_NE(readText(d.stderrPath).find("dtcd: a durable write (the flush of the log) failed"), std::string::npos)
         << readText(d.stderrPath);
     XID after = makeXid("after-the-failure");
@@ -419,7 +383,7 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     // The restart: the acknowledged branch is there; the failed one is
     // prepared or gone, and either way the manager's decision completes it.
     std::remove(trigger.c_str());
-    ASSERT_TRUE(startWithFlushFault(&d, trigger));
+    ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
     std::set<std::string> inDoubt = recoverAll();
     EXPECT_EQ(1u, inDoubt.count("acknowledged"));
@@ -430,10 +394,10 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     std::ofstream(trigger).put('x');
     XID acknowledged = makeXid("acknowledged");
     EXPECT_EQ(XAER_RMFAIL, DTC_XaCommit(&acknowledged, kRm, TMNOFLAGS));
-    EXPECT_EQ(1, exitCodeOf(&d));
+    EXPECT_EQ(1, daemonExitCode(&d));
     (void)DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
     std::remove(trigger.c_str());
-    ASSERT_TRUE(startWithFlushFault(&d, trigger));
+    ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
     bool stillPrepared = recoverAll().count("acknowledged") == 1;
     EXPECT_EQ(stillPrepared ? XA_OK : XAER_NOTA, DTC_XaCommit(&acknowledged, kRm, TMNOFLAGS));
