@@ -25,6 +25,8 @@
 # Runs in a private network namespace (port 1439, PostgreSQL's port and
 # dtcd's socket are never shared); needs root (the namespace, and runuser for
 # PostgreSQL). Everything stops by itself. CHAOS_SEED fixes the schedule;
+# CHAOS_VICTIMS (a space-separated subset of "jvm morvalen dtcd participant
+# postgres none") limits what may be killed;
 # CHAOS_KEEP=1 keeps the work directory (logs, journal, stores) for a look.
 set -euo pipefail
 
@@ -110,7 +112,7 @@ start_morvalen
 log=$work/transfers.log
 : >"$log"
 violations=0
-victims=(jvm morvalen dtcd participant postgres none)
+read -r -a victims <<<"${CHAOS_VICTIMS:-jvm morvalen dtcd participant postgres none}"
 java=(java -cp "$jars" morvalen.chaos.Bank)
 
 # Recovery as an operator runs it; true once nothing is left in doubt.
