@@ -363,8 +363,9 @@ bool startParticipant(const Settings& s, const MorvalenCookie& cookie, const std
     return true;
 }
 
-// The participant's next line within ms; empty at its end or on time-out.
-std::string nextLine(Participant* p, int ms) {
+// The participant's next line within ms; empty at its end or on time-out
+// (then *timedOut, when given, is set).
+std::string nextLine(Participant* p, int ms, bool* timedOut = nullptr) {
     auto until = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         size_t end = p->buffer.find('\n');
@@ -375,7 +376,10 @@ std::string nextLine(Participant* p, int ms) {
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         pollfd pfd{p->out, POLLIN, 0};
-        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) return {};
+        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+            if (timedOut != nullptr) *timedOut = true;
+            return {};
+        }
         char chunk[256];
         ssize_t got = ::read(p->out, chunk, sizeof chunk);
         if (got <= 0) return {};
@@ -386,8 +390,9 @@ std::string nextLine(Participant* p, int ms) {
 // Waits for the participant's outcome line and its exit; one that tells
 // nothing within ms is killed (its prepared work is --recover's).
 void finishParticipant(Totals* t, Participant* p, int ms) {
-    std::string outcome = nextLine(p, ms);
-    if (outcome.empty()) {
+    bool timedOut = false;
+    (void)nextLine(p, ms, &timedOut);
+    if (timedOut) {
         ::kill(p->pid, SIGKILL);
         ++t->participantsKilled;
     }
