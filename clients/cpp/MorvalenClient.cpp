@@ -6,6 +6,7 @@
 #include "XidText.h"
 
 #include "ClientTls.h"
+#include "Endpoints.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -108,6 +109,13 @@ int32_t failAndClose(MorvalenConnection* c, int32_t status) {
     return status;
 }
 
+// A connection lost in an exchange: the next connect of a list starts from
+// its first endpoint.
+int32_t lostAndClose(MorvalenConnection* c, int32_t status) {
+    c->firstEndpoint = 0;
+    return failAndClose(c, status);
+}
+
 // Opens a socket to one address, connecting within the deadline.
 int32_t connectOne(MorvalenConnection* c, const addrinfo* a, int64_t deadline) {
     c->fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
@@ -163,16 +171,11 @@ int32_t simpleRequest(MorvalenConnection* c, uint8_t code, const XID* xid, int32
     return status;
 }
 
-}  // namespace
-
-int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, uint32_t timeoutMs,
-                      const MorvalenTlsOptions* tls) {
-    if (c == nullptr) {
-        return kClientBadArgument;
-    }
-    clientClose(c);
-    c->timeoutMs = timeoutMs;
+// One endpoint: resolve, connect, TLS, handshake, each within timeoutMs.
+int32_t connectEndpoint(MorvalenConnection* c, const char* host, uint16_t port, uint32_t timeoutMs,
+                        const MorvalenTlsOptions* tls) {
     c->lastErrno = 0;
+    c->tlsError[0] = '\0';
     char service[8];
     std::snprintf(service, sizeof service, "%u", unsigned{port});
     addrinfo hints{};
@@ -180,7 +183,7 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(host != nullptr ? host : kDefaultHost, service, &hints, &found) != 0 || found == nullptr) {
+    if (::getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) {
         return kClientResolveFailed;
     }
     int64_t deadline = deadlineAfter(timeoutMs);
@@ -196,7 +199,7 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
         return status;
     }
     if (tls != nullptr) {
-        status = tlsClientStart(c, tls, host != nullptr ? host : kDefaultHost, deadline);
+        status = tlsClientStart(c, tls, host, deadline);
         if (status != kClientOk) {
             return failAndClose(c, status);
         }
@@ -218,6 +221,50 @@ int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, ui
         return failAndClose(c, kClientHandshakeFailed);
     }
     return kClientOk;
+}
+
+}  // namespace
+
+int32_t clientConnect(MorvalenConnection* c, const char* host, uint16_t port, uint32_t timeoutMs,
+                      const MorvalenTlsOptions* tls) {
+    if (c == nullptr) {
+        return kClientBadArgument;
+    }
+    clientClose(c);
+    c->timeoutMs = timeoutMs;
+    c->lastErrno = 0;
+    c->endpoint[0] = '\0';
+    c->endpointIndex = -1;
+    // The whole list is checked first, so that a mistake in a later entry is
+    // not hidden while an earlier one answers.
+    const char* list = host != nullptr ? host : kDefaultHost;
+    int32_t count = 0;
+    ClientEndpoint e;
+    for (const char* at = list; at != nullptr; ++count) {
+        if (!endpointNext(&at, port, &e)) {
+            return kClientBadArgument;
+        }
+    }
+    // The start moves past an endpoint that answered XAER_RMFAIL (see clientReadReply).
+    int32_t first = count == c->endpointCount && c->firstEndpoint < count ? c->firstEndpoint : 0;
+    c->endpointCount = count;
+    int32_t status = kClientConnectFailed;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t index = (first + i) % count;
+        const char* at = list;
+        for (int32_t skip = 0; skip <= index; ++skip) {
+            (void)endpointNext(&at, port, &e);  // parsed once already
+        }
+        endpointText(e, c->endpoint, sizeof c->endpoint);
+        c->endpointIndex = index;
+        status = connectEndpoint(c, e.host, e.port, timeoutMs, tls);
+        if (status == kClientOk) {
+            c->firstEndpoint = first;
+            return kClientOk;
+        }
+    }
+    c->firstEndpoint = 0;
+    return status;
 }
 
 void clientClose(MorvalenConnection* c) {
@@ -269,7 +316,7 @@ int32_t clientSendRequest(MorvalenConnection* c, uint8_t code, int32_t flags, co
         return status;
     }
     status = writeFull(c, frame, length);
-    return status == kClientOk ? kClientOk : failAndClose(c, status);
+    return status == kClientOk ? kClientOk : lostAndClose(c, status);
 }
 
 int32_t clientReadReply(MorvalenConnection* c, MorvalenReply* reply) {
@@ -286,11 +333,11 @@ int32_t clientReadReply(MorvalenConnection* c, MorvalenReply* reply) {
     uint8_t header[kReplyHeaderSize];
     int32_t status = readFull(c, header, sizeof header, deadline);
     if (status != kClientOk) {
-        return failAndClose(c, status);
+        return lostAndClose(c, status);
     }
     int32_t length = getInt(header);
     if (length < static_cast<int32_t>(kReplyHeaderSize) || length > static_cast<int32_t>(kReplyBufferSize)) {
-        return failAndClose(c, kClientBadReply);  // the stream cannot be trusted any more
+        return lostAndClose(c, kClientBadReply);  // the stream cannot be trusted any more
     }
     reply->length = length;
     reply->result = getInt(header + 4);
@@ -298,7 +345,14 @@ int32_t clientReadReply(MorvalenConnection* c, MorvalenReply* reply) {
     status = readFull(c, reply->payload, reply->payloadLength, deadline);
     if (status != kClientOk) {
         reply->payloadLength = 0;
-        return failAndClose(c, status);
+        return lostAndClose(c, status);
+    }
+    if (reply->result == XAER_RMFAIL && c->endpointCount > 1 && c->endpointIndex >= 0) {
+        // The service of this endpoint has no active coordinator behind it
+        // (a standby, or one restarting): the next connect tries the
+        // following endpoint first. The reply itself is the caller's answer.
+        c->firstEndpoint = (c->endpointIndex + 1) % c->endpointCount;
+        clientClose(c);
     }
     return kClientOk;
 }

@@ -41,6 +41,8 @@ constexpr int32_t kDefaultFormatId = 0x4D56;  // "MV"; any format identifier but
 constexpr uint32_t kMaxPayload = kReplyBufferSize - kReplyHeaderSize;  // reply bytes after the header
 constexpr int32_t kMaxRecoverPerReply = kRecoverBatch;                 // XIDs listed by one recover reply
 constexpr uint32_t kMaxRequest = 10 + 6 + XIDDATASIZE;                 // 144 bytes
+constexpr size_t kMaxEndpointHost = 255;                               // a host of an endpoint list, in bytes
+constexpr size_t kMaxEndpointText = kMaxEndpointHost + 9;              // "[host]:65535" and its terminator
 
 struct MorvalenConnection {
     int fd = -1;                              // the connected socket, -1 when closed
@@ -48,6 +50,10 @@ struct MorvalenConnection {
     int32_t lastErrno = 0;                    // errno of the last failed system call
     void* tls = nullptr;                      // the TLS session (OpenSSL's SSL), null in plaintext
     char tlsError[256] = {};                  // why the last TLS step failed (kClientTlsFailed)
+    char endpoint[kMaxEndpointText] = {};     // "host:port" connected to, or the last one tried when none was
+    int32_t endpointIndex = -1;               // its place in the list given to clientConnect
+    int32_t endpointCount = 0;                // the number of endpoints in that list
+    int32_t firstEndpoint = 0;                // where the next clientConnect of a list of that length starts
 };
 
 // TLS towards a service that serves it (MORVALEN_TLS_CERTIFICATE). The
@@ -84,6 +90,18 @@ struct MorvalenRecoverList {
 // 127.0.0.1), sets TCP_NODELAY, sends the handshake in one write and checks the
 // reply "Morvalen", each step within timeoutMs (0 = no limit). The time-out
 // stays in the connection for later replies. On failure the connection is closed.
+//
+// host may also be a list of endpoints, "H[:P][,H[:P]]..." (an IPv6 address in
+// brackets when a port follows it; port for entries without one), for a
+// service that may run on either of two hosts: they are tried in order, each
+// with the whole time-out, until one connects and passes the handshake (and
+// TLS); c->endpoint names it. When all fail, the status is the last one's
+// (c->endpoint, lastErrno and tlsError are its too); for a transaction manager
+// that is XAER_RMFAIL. A list that does not parse is kClientBadArgument before
+// anything is tried. After a reply of XAER_RMFAIL on a connection made from a
+// list of two or more, the connection is closed and the next clientConnect on
+// it starts with the following endpoint (that service's coordinator is not the
+// active one); after any other failure it starts from the first again.
 // With tls given, the TLS handshake comes first (kClientTlsFailed, with the
 // reason in c->tlsError, when it or the server's certificate fails) and the
 // protocol runs inside it; a service that refuses the client's certificate is

@@ -3,6 +3,8 @@
 //   morvalenctl [--host H] [--port P] [--format N] [--flags F] [--timeout MS]
 //               [--tls-ca FILE [--tls-cert FILE --tls-key FILE] [--tls-name NAME]] COMMAND [XID]
 //
+// --host takes one host or a list of endpoints, "H[:P],H[:P]...", tried in
+// order until one answers (for a service that may run on either of two hosts).
 // --tls-ca turns TLS on: the service's certificate must chain to FILE and
 // carry NAME (default: the host); --tls-cert and --tls-key present this
 // client's certificate to a service that demands one.
@@ -72,6 +74,8 @@ void usage(FILE* out) {
                  "F:   flag names joined by '|' or ',' (TMJOIN, TMSUSPEND, TMRESUME, TMSUCCESS, TMFAIL,\n"
                  "     TMONEPHASE, TMSTARTRSCAN, TMENDRSCAN, ...) or a number\n"
                  "defaults: end TMSUCCESS, others TMNOFLAGS; recover scans with TMSTARTRSCAN, TMNOFLAGS, TMENDRSCAN\n"
+                 "H:   a host name or address, or endpoints H[:P],H[:P]... tried in order until one answers\n"
+                 "     (an IPv6 address with a port in brackets: [::1]:1439); P defaults to --port\n"
                  "TLS: --tls-ca verifies the service against FILE and NAME (default: the host);\n"
                  "     --tls-cert and --tls-key present a client certificate\n"
                  "exit: 0 XA_OK, XA_RDONLY or XA_NOMIGRATE (query: branch held; recover: listed)\n"
@@ -189,7 +193,12 @@ void printResult(const char* what, int32_t result) {
 }
 
 int exchangeFailed(const char* what, int32_t status, const MorvalenConnection& c) {
-    if (status == kClientTlsFailed) {
+    if (c.endpointCount > 1 && std::strcmp(what, "connect") == 0) {
+        // Every endpoint failed; the reason shown is the last one's.
+        std::fprintf(stderr, "morvalenctl: connect: no endpoint answered, the last (%s): %s (%s)\n", c.endpoint,
+                     clientStatusText(status),
+                     status == kClientTlsFailed ? c.tlsError : c.lastErrno != 0 ? std::strerror(c.lastErrno) : "-");
+    } else if (status == kClientTlsFailed) {
         std::fprintf(stderr, "morvalenctl: %s: %s (%s)\n", what, clientStatusText(status), c.tlsError);
     } else if (c.lastErrno != 0) {
         std::fprintf(stderr, "morvalenctl: %s: %s (%s)\n", what, clientStatusText(status), std::strerror(c.lastErrno));
@@ -272,6 +281,12 @@ int runCycle(MorvalenConnection* c, const XID& xid) {
             return exitCodeFor(result);
         }
     }
+    if (c->fd < 0) {
+        // An endpoint of a list answered XAER_RMFAIL, which closed the
+        // connection: its service has no active coordinator to roll back
+        // with, and an unprepared branch is rolled back by the coordinator.
+        return failed;
+    }
     status = clientRollback(c, &xid, TMNOFLAGS, &result);
     if (status != kClientOk) return exchangeFailed("rollback", status, *c);
     printResult("rollback", result);
@@ -346,6 +361,10 @@ int main(int argc, char** argv) {
 
     MorvalenConnection c;
     int32_t status = clientConnect(&c, o.host, o.port, o.timeoutMs, o.tls.caFile != nullptr ? &o.tls : nullptr);
+    if (status == kClientBadArgument) {
+        std::fprintf(stderr, "morvalenctl: --host: not a host or a list of endpoints H[:P],H[:P]...: %s\n", o.host);
+        return kExitError;
+    }
     if (status != kClientOk) {
         return exchangeFailed("connect", status, c);
     }

@@ -11,14 +11,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Endpoints.h"
 #include "MorvalenClient.h"
 #include "support/Frames.h"
+#include "support/Process.h"
 
 using namespace morvalen;
 
@@ -292,3 +295,184 @@ TEST(Client, XidHelpersTakeTextOrHexAndRefuseOversizedParts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A loopback port nothing listens on: bound once, then closed.
+uint16_t refusingPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+std::string at(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+// A service that answers the handshake and each request with result, until the client goes.
+std::function<void(int)> answering(int32_t result) {
+    return [result](int fd) {
+        if (!answerHandshake(fd)) return;
+        while (!receiveOnce(fd, 200).empty()) sendBytes(fd, replyFrame(result, {}));
+    };
+}
+
+}  // namespace
+
+TEST(ClientEndpoints, ListsParseInEveryFormAndBadOnesAreRefusedBeforeAnyAttempt) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> expected;  // empty: refused
+    };
+    const Case cases[] = {
+        {"db-host", {"db-host:1439"}},
+        {"host1:1439, host2:1500 ,[::1]:7,fe80::1,10.0.0.2", {"host1:1439", "host2:1500", "[::1]:7", "[fe80::1]:1439",
+                                                            "10.0.0.2:1439"}},
+        {"[::1]", {"[::1]:1439"}},
+        {"", {}}, {" ", {}}, {"a,", {}}, {",a", {}}, {"a,,b", {}}, {"a:0", {}}, {"a:65536", {}}, {"a:", {}},
+        {"a:1x", {}}, {":5", {}}, {"[::1", {}}, {"[::1]5", {}}, {"[]:5", {}}, {"a:123456", {}},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> seen;
+        bool ok = true;
+        for (const char* cursor = k.text; cursor != nullptr;) {
+            ClientEndpoint e;
+            if (!endpointNext(&cursor, 1439, &e)) {
+                ok = false;
+                continue;
+            }
+            char text[kMaxEndpointText];
+            endpointText(e, text, sizeof text);
+            seen.emplace_back(text);
+        }
+        if (k.expected.empty()) {
+            EXPECT_FALSE(ok) << k.text;
+        } else {
+            EXPECT_TRUE(ok) << k.text;
+            EXPECT_EQ(seen, k.expected) << k.text;
+        }
+    }
+    std::string longest(kMaxEndpointHost, 'h');
+    const char* cursor = longest.c_str();
+    ClientEndpoint e;
+    EXPECT_TRUE(endpointNext(&cursor, 1, &e));
+    std::string tooLong = longest + "h:1";
+    cursor = tooLong.c_str();
+    EXPECT_FALSE(endpointNext(&cursor, 1, &e));
+    cursor = "db-host";
+    EXPECT_FALSE(endpointNext(&cursor, 0, &e)) << "no port anywhere";
+
+    // A bad entry behind a good endpoint: refused before the good one is tried.
+    FakeService service(answering(0));
+    MorvalenConnection c;
+    EXPECT_EQ(clientConnect(&c, (at(service.port) + ",a:0").c_str(), 1439, 5000), kClientBadArgument);
+    EXPECT_EQ(c.fd, -1);
+    ASSERT_EQ(clientConnect(&c, at(service.port).c_str(), 1439, 5000), kClientOk) << "the service was not touched";
+    clientClose(&c);
+}
+
+TEST(ClientEndpoints, TheFirstEndpointThatAnswersTheHandshakeWinsInListOrder) {
+    uint16_t refused = refusingPort();
+    FakeService imposter([](int fd) {
+        receiveOnce(fd, 16);
+        sendBytes(fd, Bytes{'N', 'o', 't', 'M', 'o', 'r', 'v', 'a'});
+        receiveOnce(fd, 1);
+    });
+    FakeService mute([](int fd) { receiveOnce(fd, 1); });  // never answers the handshake
+    FakeService a(answering(0));
+    FakeService b(answering(0));
+    std::string list = at(refused) + "," + at(imposter.port) + "," + at(mute.port) + "," + at(a.port) + "," + at(b.port);
+    MorvalenConnection c;
+    ASSERT_EQ(clientConnect(&c, list.c_str(), 1439, 300), kClientOk);
+    EXPECT_STREQ(c.endpoint, at(a.port).c_str());
+    EXPECT_EQ(c.endpointIndex, 3);
+    int32_t result = 9;
+    ASSERT_EQ(clientQuery(&c, nullptr, &result), kClientOk);
+    EXPECT_EQ(result, 0);
+    clientClose(&c);
+    // The order is the list's: b first now.
+    FakeService a2(answering(0));
+    FakeService b2(answering(0));
+    ASSERT_EQ(clientConnect(&c, (at(b2.port) + "," + at(a2.port)).c_str(), 1439, 5000), kClientOk);
+    EXPECT_STREQ(c.endpoint, at(b2.port).c_str());
+    clientClose(&c);
+}
+
+TEST(ClientEndpoints, WhenEveryEndpointFailsTheStatusIsTheLastOnes) {
+    uint16_t refused = refusingPort();
+    {
+        FakeService imposter([](int fd) { receiveOnce(fd, 16); });  // closes without a word
+        MorvalenConnection c;
+        EXPECT_EQ(clientConnect(&c, (at(refused) + "," + at(imposter.port)).c_str(), 1439, 5000),
+                  kClientHandshakeFailed);
+        EXPECT_STREQ(c.endpoint, at(imposter.port).c_str());
+        EXPECT_EQ(c.fd, -1);
+    }
+    {
+        FakeService imposter([](int fd) { receiveOnce(fd, 16); });
+        MorvalenConnection c;
+        EXPECT_EQ(clientConnect(&c, (at(imposter.port) + "," + at(refused)).c_str(), 1439, 5000),
+                  kClientConnectFailed);
+        EXPECT_EQ(c.lastErrno, ECONNREFUSED);
+        EXPECT_STREQ(c.endpoint, at(refused).c_str());
+    }
+    MorvalenConnection c;
+    EXPECT_EQ(clientConnect(&c, ("no-such-host.invalid," + at(refused)).c_str(), 1439, 2000), kClientConnectFailed);
+    EXPECT_EQ(clientConnect(&c, (at(refused) + ",no-such-host.invalid").c_str(), 1439, 2000), kClientResolveFailed);
+}
+
+TEST(ClientEndpoints, AnEndpointThatAnswersRmfailSendsTheNextConnectToTheFollowingOne) {
+    FakeService standby(answering(XAER_RMFAIL));
+    FakeService active(answering(0));
+    std::string list = at(standby.port) + "," + at(active.port);
+    MorvalenConnection c;
+    ASSERT_EQ(clientConnect(&c, list.c_str(), 1439, 5000), kClientOk);
+    EXPECT_EQ(c.endpointIndex, 0);
+    int32_t result = 0;
+    ASSERT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientOk);
+    EXPECT_EQ(result, XAER_RMFAIL);
+    EXPECT_EQ(c.fd, -1) << "closed: the answer came from a service without an active coordinator";
+    ASSERT_EQ(clientConnect(&c, list.c_str(), 1439, 5000), kClientOk);
+    EXPECT_STREQ(c.endpoint, at(active.port).c_str());
+    ASSERT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientOk);
+    EXPECT_EQ(result, 0);
+    clientClose(&c);
+
+    // One endpoint: XAER_RMFAIL is only a result, the connection stays.
+    FakeService alone(answering(XAER_RMFAIL));
+    ASSERT_EQ(clientConnect(&c, at(alone.port).c_str(), 1439, 5000), kClientOk);
+    ASSERT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientOk);
+    ASSERT_EQ(clientPrepare(&c, nullptr, 0, &result), kClientOk);
+    EXPECT_EQ(result, XAER_RMFAIL);
+    clientClose(&c);
+}
+
+TEST(ClientEndpoints, MorvalenctlTakesAListInHost) {
+    uint16_t refused = refusingPort();
+    FakeService service(answering(0));
+    testsupport::ChildProcess child;
+    ASSERT_TRUE(testsupport::startProcess(&child, testsupport::binPath("morvalenctl"),
+                                          {"--host", at(refused) + ",127.0.0.1", "--port",
+                                           std::to_string(service.port), "query", "order-1:db"}));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(&child, 20000, &status));
+    EXPECT_EQ(status.code, 0) << testsupport::readOutput(child);
+    EXPECT_NE(testsupport::readOutput(child).find("query: branch held"), std::string::npos);
+
+    testsupport::ChildProcess failing;
+    ASSERT_TRUE(testsupport::startProcess(&failing, testsupport::binPath("morvalenctl"),
+                                          {"--host", "127.0.0.1," + at(refused), "--port", std::to_string(refused),
+                                           "query", "order-1:db"}));
+    ASSERT_TRUE(testsupport::waitForExit(&failing, 20000, &status));
+    EXPECT_EQ(status.code, 2);
+    EXPECT_NE(testsupport::readOutput(failing).find("no endpoint answered, the last (" + at(refused) + ")"),
+              std::string::npos)
+        << testsupport::readOutput(failing);
+}

@@ -39,6 +39,7 @@ final class Connection implements Closeable {
     private final SocketChannel channel;
     private final Selector selector;
     private final long timeoutMs;
+    private final String peer;  // "host:port" as the caller named it, for messages
     // TLS only (all null in plaintext): the engine, the records received and
     // not yet unwrapped, the records to send, and the plaintext not yet taken.
     // netIn and appIn are kept ready for writing into.
@@ -47,10 +48,11 @@ final class Connection implements Closeable {
     private ByteBuffer netOut;
     private ByteBuffer appIn;
 
-    private Connection(SocketChannel channel, Selector selector, long timeoutMs) {
+    private Connection(SocketChannel channel, Selector selector, long timeoutMs, String peer) {
         this.channel = channel;
         this.selector = selector;
         this.timeoutMs = timeoutMs;
+        this.peer = peer;
     }
 
     /** Connects, sets TCP_NODELAY and does the handshake, each within timeoutMs (0: no limit). */
@@ -71,7 +73,7 @@ final class Connection implements Closeable {
             selector = Selector.open();
             channel.configureBlocking(false);
             channel.setOption(StandardSocketOptions.TCP_NODELAY, true);
-            Connection c = new Connection(channel, selector, timeoutMs);
+            Connection c = new Connection(channel, selector, timeoutMs, new Endpoint(host, port).toString());
             long deadline = c.deadline();
             if (!channel.connect(new InetSocketAddress(host, port))) {
                 while (!channel.finishConnect()) {
@@ -122,6 +124,11 @@ final class Connection implements Closeable {
             throw new ProtocolException("more bytes behind a reply of " + length);
         }
         return new Reply(result, payload);
+    }
+
+    /** The endpoint this connection reached, "host:port". */
+    String peer() {
+        return peer;
     }
 
     /**

@@ -3,12 +3,15 @@ package morvalen.xa;
 import java.io.IOException;
 import java.time.Duration;
 import java.util.ArrayDeque;
+import java.util.ArrayList;
 import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Map;
 import java.util.Objects;
+import java.util.Properties;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.ReentrantLock;
 import javax.net.ssl.SSLContext;
 import javax.transaction.xa.XAException;
@@ -38,6 +41,18 @@ import javax.transaction.xa.Xid;
  * participants answer slowly reaches the manager with the coordinator's
  * answer (XA_RBTIMEOUT) rather than as XAER_RMFAIL.
  *
+ * <p>The service may be named by a list of endpoints instead of one host,
+ * "host1:1439,host2:1439", for a service and coordinator that may run on
+ * either of two hosts, one pair active at a time. A new connection tries the
+ * endpoints in order and keeps the first that connects and passes the
+ * handshake (and TLS); when all fail, the call is XAER_RMFAIL with the last
+ * failure as its cause and the earlier ones suppressed. A request is never
+ * sent again to another endpoint within one call: once sent, its outcome is
+ * unknown and the call is XAER_RMFAIL, which the manager retries. When an
+ * endpoint of a list answers XAER_RMFAIL itself (a service whose coordinator
+ * is not the active one), its connections are closed and the next connection
+ * tries the following endpoint first, so that the retry reaches the other host.
+ *
  * <p>The transaction cookie of a branch, which another party needs to import
  * the transaction, is kept from its start until it completes:
  * {@link #getCookie(Xid)}, or {@link #currentCookie()} on the thread that
@@ -50,8 +65,10 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
     // A scan stops when a reply brings nothing new; this bounds it besides.
     private static final int MAX_RECOVER_REPLIES = 100_000;
 
-    private final String host;
-    private final int port;
+    private final List<Endpoint> endpoints;  // at least one, in the order they are tried
+    // The index in endpoints that a new connection tries first: 0 but after a
+    // XAER_RMFAIL answered by an endpoint of a list, then the one after it.
+    private final AtomicInteger firstTried = new AtomicInteger();
     private final long timeoutMs;
     private final SSLContext tls;      // null: plaintext
     private final String serverName;   // the name the service's certificate must carry; null: host
@@ -61,13 +78,27 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
     private final Map<MorvalenXid, byte[]> cookies = new ConcurrentHashMap<>();
     private final ThreadLocal<byte[]> threadCookie = new ThreadLocal<>();
 
+    /**
+     * The service at a list of endpoints, "H[:P][,H[:P]]..." (an IPv6 address in
+     * brackets when a port follows it), each without a port on 1439.
+     */
+    public MorvalenXAResource(String endpoints) {
+        this(endpoints, DEFAULT_PORT);
+    }
+
+    /**
+     * @param host a host name or address, or a list of endpoints as for
+     *             {@link #MorvalenXAResource(String)}
+     * @param port the port of every endpoint that names none
+     */
     public MorvalenXAResource(String host, int port) {
         this(host, port, DEFAULT_TIMEOUT);
     }
 
     /**
      * @param timeout how long to wait for a connection, its handshake and each
-     *                reply; zero waits for ever
+     *                reply; zero waits for ever. It bounds each endpoint's attempt
+     *                on its own.
      */
     public MorvalenXAResource(String host, int port, Duration timeout) {
         this(host, port, timeout, null, null);
@@ -82,28 +113,67 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
      * SSLException as its cause.
      *
      * @param tls        the TLS context; null for plaintext
-     * @param serverName the name the service's certificate must carry; null for host
+     * @param serverName the name the service's certificate must carry; null for
+     *                   the host of each endpoint
      */
     public MorvalenXAResource(String host, int port, Duration timeout, SSLContext tls, String serverName) {
         this.tls = tls;
         this.serverName = serverName;
-        this.host = Objects.requireNonNull(host, "host");
-        if (port <= 0 || port > 65535) {
-            throw new IllegalArgumentException("port " + port);
-        }
+        this.endpoints = Endpoint.parseList(Objects.requireNonNull(host, "host"), port);
         if (timeout.isNegative()) {
             throw new IllegalArgumentException("negative time-out");
         }
-        this.port = port;
         this.timeoutMs = timeout.toMillis();
     }
 
-    public String getHost() {
-        return host;
+    /**
+     * A resource configured by properties, as a transaction manager's
+     * configuration holds them: "endpoints" (or "host"), the host or list of
+     * endpoints; "port", the port of endpoints that name none (default 1439);
+     * "timeoutMs", the time-out in milliseconds (default 120000; 0 waits for
+     * ever); "serverName", the name the service's certificate must carry (TLS
+     * only).
+     *
+     * @param tls the TLS context; null for plaintext
+     * @throws IllegalArgumentException for a missing endpoint list or a value
+     *                                  that does not parse
+     */
+    public static MorvalenXAResource fromProperties(Properties properties, SSLContext tls) {
+        String endpoints = properties.getProperty("endpoints", properties.getProperty("host"));
+        if (endpoints == null) {
+            throw new IllegalArgumentException("the property endpoints (or host) is needed");
+        }
+        int port = intProperty(properties, "port", DEFAULT_PORT);
+        long timeoutMs = intProperty(properties, "timeoutMs", (int) DEFAULT_TIMEOUT.toMillis());
+        return new MorvalenXAResource(endpoints, port, Duration.ofMillis(timeoutMs), tls,
+                properties.getProperty("serverName"));
     }
 
+    private static int intProperty(Properties properties, String name, int fallback) {
+        String value = properties.getProperty(name);
+        if (value == null) {
+            return fallback;
+        }
+        try {
+            return Integer.parseInt(value.strip());
+        } catch (NumberFormatException e) {
+            throw new IllegalArgumentException("property " + name + ": " + value, e);
+        }
+    }
+
+    /** The host of the first endpoint. */
+    public String getHost() {
+        return endpoints.get(0).host();
+    }
+
+    /** The port of the first endpoint. */
     public int getPort() {
-        return port;
+        return endpoints.get(0).port();
+    }
+
+    /** Every endpoint, "host:port", in the order a connection tries them. */
+    public List<String> getEndpoints() {
+        return endpoints.stream().map(Endpoint::toString).toList();
     }
 
     @Override
@@ -115,7 +185,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
         try {
             cookie = Wire.cookie(reply.payload());
         } catch (IOException | RuntimeException e) {
-            throw transportFailure(e);
+            throw transportFailure(null, e);
         }
         if (cookie != null) {
             cookies.put(key, cookie);
@@ -199,7 +269,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             for (int replies = 0; replies < MAX_RECOVER_REPLIES; replies++) {
                 Connection.Reply reply = c.exchange(Wire.request(Wire.RECOVER, flags, null));
                 if (reply.result() < 0) {
-                    healthy = true;
+                    healthy = keepsConnection(c, reply.result());
                     throw xaException(reply.result());
                 }
                 List<MorvalenXid> batch = Wire.recoverList(reply.result(), reply.payload());
@@ -213,7 +283,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             }
             healthy = true;
         } catch (IOException | RuntimeException e) {
-            throw transportFailure(e);
+            throw transportFailure(c, e);
         } finally {
             giveBack(c, healthy);
         }
@@ -231,10 +301,17 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
         return 0;
     }
 
-    /** True for another Morvalen resource of the same host and port: the same service. */
+    /**
+     * True for another Morvalen resource of the same endpoints (hosts compared
+     * without case, in any order): the same service.
+     */
     @Override
     public boolean isSameRM(XAResource other) {
-        return other instanceof MorvalenXAResource m && m.host.equalsIgnoreCase(host) && m.port == port;
+        return other instanceof MorvalenXAResource m && covers(m.endpoints, endpoints) && covers(endpoints, m.endpoints);
+    }
+
+    private static boolean covers(List<Endpoint> all, List<Endpoint> some) {
+        return some.stream().allMatch(e -> all.stream().anyMatch(e::sameAs));
     }
 
     /**
@@ -274,7 +351,7 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
 
     @Override
     public String toString() {
-        return "MorvalenXAResource[" + host + ":" + port + "]";
+        return "MorvalenXAResource[" + String.join(",", getEndpoints()) + "]";
     }
 
     private void forgetCookieUnlessRetry(MorvalenXid key, int result) {
@@ -305,10 +382,10 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             if (code == Wire.START && reply.result() >= 0) {
                 Wire.cookie(reply.payload());  // its shape is checked here, so a bad one drops the connection
             }
-            healthy = true;
+            healthy = keepsConnection(c, reply.result());
             return reply;
         } catch (IOException | RuntimeException e) {
-            throw transportFailure(e);
+            throw transportFailure(c, e);
         } finally {
             giveBack(c, healthy);
         }
@@ -333,11 +410,71 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
             }
             c.close();
         }
-        try {
-            return Connection.open(host, port, timeoutMs, tls, serverName);
-        } catch (IOException | RuntimeException e) {
-            throw transportFailure(e);
+        return connect();
+    }
+
+    /**
+     * A new connection: the endpoints in order, from the one firstTried names,
+     * until one connects and passes the handshake (and TLS). When none does:
+     * XAER_RMFAIL with the last failure as its cause and the earlier ones
+     * suppressed, and the next attempt starts from the first endpoint again.
+     */
+    private Connection connect() throws XAException {
+        int n = endpoints.size();
+        int first = Math.floorMod(firstTried.get(), n);
+        List<Exception> failures = new ArrayList<>(n);
+        StringBuilder tried = new StringBuilder();
+        for (int i = 0; i < n; i++) {
+            Endpoint e = endpoints.get((first + i) % n);
+            try {
+                return Connection.open(e.host(), e.port(), timeoutMs, tls, serverName);
+            } catch (IOException | RuntimeException x) {
+                failures.add(x);
+                tried.append(i == 0 ? "" : ", ").append(e).append(" (").append(x).append(')');
+            }
         }
+        firstTried.set(0);
+        Exception last = failures.get(n - 1);
+        XAException e = new XAException(n == 1
+                ? "Morvalen at " + endpoints.get(0) + " unreachable: " + last
+                : "Morvalen unreachable at every endpoint: " + tried);
+        e.errorCode = XAException.XAER_RMFAIL;
+        e.initCause(last);
+        for (Exception earlier : failures.subList(0, n - 1)) {
+            e.addSuppressed(earlier);
+        }
+        throw e;
+    }
+
+    /**
+     * Whether a connection that carried a reply of this result goes back to
+     * the pool. It does, but for XAER_RMFAIL answered through a list of
+     * endpoints: that service's coordinator is not the active one (a standby,
+     * or restarting), so its idle connections are closed too, and the next
+     * connection tries the following endpoint first. Nothing is sent again
+     * here; the manager retries the call.
+     */
+    private boolean keepsConnection(Connection c, int result) {
+        if (result != XAException.XAER_RMFAIL || endpoints.size() == 1) {
+            return true;
+        }
+        String peer = c.peer();
+        for (int i = 0; i < endpoints.size(); i++) {
+            if (endpoints.get(i).toString().equals(peer)) {
+                firstTried.set((i + 1) % endpoints.size());
+                break;
+            }
+        }
+        synchronized (idle) {
+            idle.removeIf(other -> {
+                if (!other.peer().equals(peer)) {
+                    return false;
+                }
+                other.close();
+                return true;
+            });
+        }
+        return false;
     }
 
     private void giveBack(Connection c, boolean healthy) {
@@ -379,8 +516,14 @@ public class MorvalenXAResource implements XAResource, AutoCloseable {
                 || result == XA_RDONLY;
     }
 
-    private XAException transportFailure(Exception cause) {
-        XAException e = new XAException("Morvalen at " + host + ":" + port + " unreachable: " + cause);
+    /**
+     * XAER_RMFAIL for a failure on a connection (c; null when it is closed
+     * already). The next new connection starts from the first endpoint.
+     */
+    private XAException transportFailure(Connection c, Exception cause) {
+        firstTried.set(0);
+        String at = c != null ? c.peer() : String.join(",", getEndpoints());
+        XAException e = new XAException("Morvalen at " + at + " unreachable: " + cause);
         e.errorCode = XAException.XAER_RMFAIL;
         e.initCause(cause);
         return e;

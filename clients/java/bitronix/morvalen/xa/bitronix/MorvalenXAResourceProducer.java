@@ -11,6 +11,8 @@ import bitronix.tm.resource.common.XAResourceProducer;
 import bitronix.tm.resource.common.XAStatefulHolder;
 import java.util.Date;
 import java.util.List;
+import java.util.Properties;
+import javax.net.ssl.SSLContext;
 import javax.naming.NamingException;
 import javax.naming.Reference;
 import javax.naming.StringRefAddr;
@@ -30,6 +32,15 @@ import morvalen.xa.MorvalenXAResource;
  * byte[] cookie = morvalen.currentCookie();
  * ...
  * tm.commit();
+ * </pre>
+ *
+ * Or from properties, the service on either of two hosts:
+ *
+ * <pre>
+ * Properties p = new Properties();
+ * p.setProperty("endpoints", "xa1.internal:1439,xa2.internal:1439");
+ * MorvalenXAResourceProducer producer = new MorvalenXAResourceProducer("morvalen", p, null);
+ * MorvalenXAResource morvalen = producer.getResource();
  * </pre>
  *
  * The unique name is what Bitronix writes in its journal for the branches of
@@ -56,6 +67,18 @@ public final class MorvalenXAResourceProducer extends ResourceBean implements XA
         setAutomaticEnlistingEnabled(false);
         setUseTmJoin(true);  // the service joins a branch of the same XID (start with TMJOIN)
         setApplyTransactionTimeout(false);  // the resource has no settable time-out
+    }
+
+    /**
+     * A producer of a new resource made from properties (see
+     * {@link MorvalenXAResource#fromProperties}: "endpoints" or "host", "port",
+     * "timeoutMs", "serverName"), which it also keeps as its driver properties.
+     *
+     * @param tls the TLS context; null for plaintext
+     */
+    public MorvalenXAResourceProducer(String uniqueName, Properties properties, SSLContext tls) {
+        this(uniqueName, MorvalenXAResource.fromProperties(properties, tls));
+        getDriverProperties().putAll(properties);
     }
 
     public MorvalenXAResource getResource() {
