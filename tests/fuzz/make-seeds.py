@@ -111,3 +111,15 @@ write("DtcdCookie", "token-bit", b"\x00" + b"\0" * 51 + b"\x01")
 write("DtcdCookie", "lying-length", b"\x02" + struct.pack("<I", 0xFFFFFFF0) + b"\0" * 52)
 write("DtcdCookie", "cut", b"\x04" + b"\0" * 20)
 write("DtcdCookie", "longer", b"\x00" + b"\0" * 52 + b"extra")
+
+# --- dtc-pg-enlist: arguments cut at NUL bytes; the same text is also read as
+# a cookie and as a global id
+UOW = "00112233445566778899aabbccddeeff"
+RM = "0f1e2d3c4b5a69788796a5b4c3d2e1f0"
+write("PgEnlistArgs", "enlist", b"\0".join([b"--cookie", b"44544b4300ff", b"--conninfo", b"dbname=app",
+                                             b"--sql", b"INSERT INTO t VALUES (1)", b"--sql", b"SELECT 1"]))
+write("PgEnlistArgs", "recover", b"--recover\0--conninfo\0host=/run/postgresql dbname=app")
+write("PgEnlistArgs", "option-without-value", b"--conninfo\0dbname=app\0--cookie")
+write("PgEnlistArgs", "cookie-hex", b"44544B43" + b"00" * 48)
+write("PgEnlistArgs", "gid", ("dtc_" + UOW + "_" + RM + "_0a0b0c0d").encode())
+write("PgEnlistArgs", "gid-earlier", ("dtc_" + UOW + "_" + RM).encode())
