@@ -3,6 +3,8 @@
 // votes, phase two and its acknowledgements, Reenlist after a failure, and
 // what happens when a participant's connection closes or a phase times out.
 // Run on the event-loop thread.
+#include <algorithm>
+
 #include "Branches.h"
 #include "contract/txdtc.h"
 
@@ -308,6 +310,15 @@ void participantGone(Coordinator& co, Client& client) {
     for (const std::string& key : failed) {
         Branch* b = findBranch(co, key);
         if (b != nullptr && b->phaseOne) failPhaseOne(co, b, XA_RBROLLBACK);
+    }
+    // Its Reenlists that still wait have nobody to answer: without this they
+    // would stay with a branch that may stay in doubt for long, one more for
+    // every reconnecting resource manager that asks again.
+    for (auto& entry : co.branches) {
+        std::vector<WaitingReenlist>& waiting = entry.second->waiting;
+        waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                     [&](const WaitingReenlist& w) { return w.clientId == client.id; }),
+                      waiting.end());
     }
 }
 
