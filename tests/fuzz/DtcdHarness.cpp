@@ -134,7 +134,11 @@ void check(const Session* s) {
             ++participants;
             auto e = co.enlistments.find(p.id);
             if (e == co.enlistments.end() || e->second != key) fail("a participant missing from the enlistments");
-            if (!voteKnown(p.vote) || !voteFits(*b, p.vote)) fail("a participant's vote does not fit its branch");
+            if (!voteKnown(p.vote) || !voteFits(*b, p.vote)) {
+                std::fprintf(stderr, "dtcd fuzz: vote %d in state %d (phase one %d, busy %d)\n", p.vote, b->state,
+                             b->phaseOne, b->busy);
+                fail("a participant's vote does not fit its branch");
+            }
             if (p.vote == kVoteYes) owed = true;
             if (p.clientId != 0) {
                 auto c = co.clients.find(p.clientId);
