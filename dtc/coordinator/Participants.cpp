@@ -199,7 +199,12 @@ void handlePhaseTwoDone(Coordinator& co, Client& client, uint32_t id, Reader& r)
     Branch* b = nullptr;
     Participant* p = ownParticipant(co, client, enlistment, &b);
     if (p == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
-    if (p->vote != kVoteYes || (commit != 0) != committedOutcome(*b)) return reply(co, client, id, E_UNEXPECTED);
+    // Only the outcome it was told: commit once decided so, abort once an
+    // operator resolved the branch as rolled back. An abort acknowledged
+    // before any decision would drop a prepared participant from phase two.
+    bool abortedOutcome = b->state == kStateHeuristic && b->heuristic == XA_HEURRB;
+    if (p->vote != kVoteYes || (commit != 0 ? !committedOutcome(*b) : !abortedOutcome))
+        return reply(co, client, id, E_UNEXPECTED);
     p->vote = kVoteDone;
     reply(co, client, id, S_OK);
     checkPhaseTwoDone(co, *b);

@@ -171,3 +171,5 @@ write("DtcdParticipant", "resolve-forget", base + p_prep + vote(1, 1, S_OK)
 # A Reenlist left waiting by a connection that closed.
 write("DtcdParticipant", "reenlist-waiter-gone", base + p_prep + vote(1, 1, S_OK) + ev(1, 1) + pf(2, 18, RMGUID)
       + pf(2, 22, ref(0) + struct.pack("<I", 0)) + ev(2, 1) + p_commit)
+# An abort acknowledged by a prepared participant before any decision.
+write("DtcdParticipant", "abort-ack-undecided", base + p_prep + vote(1, 1, S_OK) + done(1, 1, 0) + p_commit)
