@@ -93,9 +93,12 @@ namespace {
 // Called after each vote: decides phase one once every participant has voted.
 void checkPhaseOne(Coordinator& co, Branch* b) {
     if (!b->phaseOne) return;
+    // A no decides at once, whoever has not voted yet: the others are told
+    // to abort rather than hold their work until they answer or time out.
+    for (const Participant& p : b->participants)
+        if (p.vote == kVoteNo) return failPhaseOne(co, b, XA_RBROLLBACK);
     bool allReadOnly = true;
     for (const Participant& p : b->participants) {
-        if (p.vote == kVoteNo) return failPhaseOne(co, b, XA_RBROLLBACK);
         if (p.vote == kVoteAsked || p.vote == kVoteNone) return;
         if (p.vote != kVoteReadOnly) allReadOnly = false;
     }

@@ -173,3 +173,6 @@ write("DtcdParticipant", "reenlist-waiter-gone", base + p_prep + vote(1, 1, S_OK
       + pf(2, 22, ref(0) + struct.pack("<I", 0)) + ev(2, 1) + p_commit)
 # An abort acknowledged by a prepared participant before any decision.
 write("DtcdParticipant", "abort-ack-undecided", base + p_prep + vote(1, 1, S_OK) + done(1, 1, 0) + p_commit)
+# A no while another participant has not voted yet.
+write("DtcdParticipant", "no-before-other-vote", p_open + p_start + rm1 + enl1 + pf(2, 18, RMGUID2)
+      + pf(2, 19, ref(0) + b"\0" * 16) + p_end + p_prep + vote(2, 2, E_FAIL) + vote(1, 1, S_OK))
