@@ -44,8 +44,8 @@ void checkArgs(const std::vector<std::string>& args) {
         return;
     }
     if (std::find(args.begin(), args.end(), "--conninfo") == args.end()) fail("accepted without --conninfo");
-    if (parsed.recover != (std::find(args.begin(), args.end(), "--recover") != args.end()))
-        fail("--recover read wrongly");
+    // ("--recover" may also stand as another option's value.)
+    if (parsed.recover && std::find(args.begin(), args.end(), "--recover") == args.end()) fail("--recover read wrongly");
     if (parsed.recover ? !parsed.cookieHex.empty() || !parsed.statements.empty()
                        : parsed.cookieHex.empty() || parsed.statements.empty())
         fail("accepted a mix of the two forms, or an incomplete one");
