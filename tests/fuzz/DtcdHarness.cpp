@@ -110,6 +110,15 @@ void check(const Session* s) {
             held[key].second += a.suspended;
         }
     }
+    // Each GUID counts exactly its open control connections.
+    std::map<std::string, int32_t> guids;
+    for (const auto& [id, client] : co.clients)
+        if (!client->guid.empty()) guids[client->guid]++;
+    if (guids.size() != co.guidClients.size()) fail("a GUID counted without a control connection");
+    for (const auto& [guid, count] : guids) {
+        auto c = co.guidClients.find(guid);
+        if (c == co.guidClients.end() || c->second != count) fail("a GUID's control connections miscounted");
+    }
     size_t participants = 0;
     for (const auto& [key, b] : co.branches) {
         if (b->key != key || key != b->guid + xidKey(b->xid)) fail("branch key is not guid + XID");
