@@ -101,9 +101,12 @@ namespace {
 // Called after each vote: decides phase one once every participant has voted.
 void checkPhaseOne(Coordinator& co, Branch* b) {
     if (!b->phaseOne) return;
+    // A no decides at once, whoever has not voted yet: the others are told
+    // to abort rather than hold their work until they answer or time out.
+    for (const Participant& p : b->participants)
+        if (p.vote == kVoteNo) return failPhaseOne(co, b, XA_RBROLLBACK);
     bool allReadOnly = true;
     for (const Participant& p : b->participants) {
-        if (p.vote == kVoteNo) return failPhaseOne(co, b, XA_RBROLLBACK);
         if (p.vote == kVoteAsked || p.vote == kVoteNone) return;
         if (p.vote != kVoteReadOnly) allReadOnly = false;
     }
@@ -207,7 +210,12 @@ void handlePhaseTwoDone(Coordinator& co, Client& client, uint32_t id, Reader& r)
     Branch* b = nullptr;
     Participant* p = ownParticipant(co, client, enlistment, &b);
     if (p == nullptr) return reply(co, client, id, XACT_E_NOTRANSACTION);
-    if (p->vote != kVoteYes || (commit != 0) != committedOutcome(*b)) return reply(co, client, id, E_UNEXPECTED);
+    // Only the outcome it was told: commit once decided so, abort once an
+    // operator resolved the branch as rolled back. An abort acknowledged
+    // before any decision would drop a prepared participant from phase two.
+    bool abortedOutcome = b->state == kStateHeuristic && b->heuristic == XA_HEURRB;
+    if (p->vote != kVoteYes || (commit != 0 ? !committedOutcome(*b) : !abortedOutcome))
+        return reply(co, client, id, E_UNEXPECTED);
     p->vote = kVoteDone;
     reply(co, client, id, S_OK);
     checkPhaseTwoDone(co, *b);
@@ -318,6 +326,15 @@ void participantGone(Coordinator& co, Client& client) {
     for (const std::string& key : failed) {
         Branch* b = findBranch(co, key);
         if (b != nullptr && b->phaseOne) failPhaseOne(co, b, XA_RBROLLBACK);
+    }
+    // Its Reenlists that still wait have nobody to answer: without this they
+    // would stay with a branch that may stay in doubt for long, one more for
+    // every reconnecting resource manager that asks again.
+    for (auto& entry : co.branches) {
+        std::vector<WaitingReenlist>& waiting = entry.second->waiting;
+        waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                     [&](const WaitingReenlist& w) { return w.clientId == client.id; }),
+                      waiting.end());
     }
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "PgArgs.h"
 #include "Wire.h"
 #include "contract/txdtc.h"
 
@@ -103,18 +104,8 @@ bool databaseGuid(PGconn* conn, GUID* guid, std::string* reason) {
     return true;
 }
 
-std::string guidHex(const GUID& g) {
-    BYTE bytes[16];
-    std::memcpy(bytes, &g, 16);
-    return hexEncode(bytes, 16);
-}
-
 // The resource manager's name dtcctl list shows: the connection's target.
-std::string targetName(PGconn* conn) {
-    const char* host = PQhost(conn);
-    const char* port = PQport(conn);
-    return std::string("dtc-pg ") + PQdb(conn) + "@" + (host != nullptr ? host : "") + ":" + (port != nullptr ? port : "");
-}
+std::string targetName(PGconn* conn) { return pgTargetName(PQdb(conn), PQhost(conn), PQport(conn)); }
 
 std::string lockArgs(const std::string& gid) { return std::string(kLockClass) + ", hashtext('" + gid + "')"; }
 
@@ -346,7 +337,7 @@ bool pgSessionEnlist(PgSession* session, std::string* reason, bool* aborted) {
         *reason = "no random bytes for the transaction's id";
         return false;
     }
-    session->gid = "dtc_" + hexEncode(info.uow.rgb, 16) + "_" + guidHex(session->rmGuid) + "_" + hexEncode(&mine, 4);
+    session->gid = pgGidText(info.uow.rgb, &session->rmGuid, &mine);
     // Held by this session (not the transaction) until it closes: --recover
     // leaves a prepared transaction alone while its session lives.
     if (!run(session->conn, "SELECT pg_advisory_lock(" + lockArgs(session->gid) + ")", reason)) return false;
@@ -397,13 +388,11 @@ struct Found {
 // Reads "dtc_<uow>_<rm>" (a run of an earlier version, one GUID per run) or
 // "dtc_<uow>_<rm>_<session>"; false for any other id.
 bool parseGid(const std::string& gid, Found* out) {
-    if ((gid.size() != 69 && gid.size() != 78) || gid.compare(0, 4, "dtc_") != 0 || gid[36] != '_') return false;
-    if (gid.size() == 78 && gid[69] != '_') return false;
-    std::string session;
-    if (!hexDecode(gid.substr(4, 32), &out->uow) || !hexDecode(gid.substr(37, 32), &out->rmBytes) ||
-        (gid.size() == 78 && !hexDecode(gid.substr(70), &session)))
-        return false;
+    PgGid parsed;
+    if (!pgParseGid(gid, &parsed)) return false;
     out->gid = gid;
+    out->uow = std::move(parsed.uow);
+    out->rmBytes = std::move(parsed.rmBytes);
     return true;
 }
 

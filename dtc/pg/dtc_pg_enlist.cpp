@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "PgArgs.h"
 #include "PgParticipant.h"
-#include "Wire.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: dtc-pg-enlist --cookie HEX --conninfo CONNINFO --sql SQL [--sql SQL ...]\n"
-    "       dtc-pg-enlist --recover --conninfo CONNINFO\n"
-    "DTCD_SOCKET names dtcd's socket.";
+int usage() {
+    std::fprintf(stderr, "%s\n", kPgEnlistUsage);
+    return 2;
+}
 
 int failure(const std::string& reason) {
     std::fprintf(stderr, "dtc-pg-enlist: %s\n", reason.c_str());
@@ -42,44 +42,22 @@ int abortedExit(const std::string& reason) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string cookieHex;
-    std::string conninfo;
-    std::vector<std::string> statements;
-    bool recover = false;
-    bool haveConninfo = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--cookie" && i + 1 < argc) {
-            cookieHex = argv[++i];
-        } else if (arg == "--conninfo" && i + 1 < argc) {
-            conninfo = argv[++i];
-            haveConninfo = true;
-        } else if (arg == "--sql" && i + 1 < argc) {
-            statements.emplace_back(argv[++i]);
-        } else if (arg == "--recover") {
-            recover = true;
-        } else {
-            std::fprintf(stderr, "%s\n", kUsage);
-            return 2;
-        }
-    }
-    if (!haveConninfo || (recover ? !cookieHex.empty() || !statements.empty() : cookieHex.empty() || statements.empty())) {
-        std::fprintf(stderr, "%s\n", kUsage);
-        return 2;
-    }
+    PgEnlistArgs args;
+    if (!pgParseEnlistArgs(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), &args)) return usage();
+    const std::string& conninfo = args.conninfo;
     std::string reason;
-    if (recover) {
+    if (args.recover) {
         std::vector<std::string> lines;
         if (!pgRecover(conninfo, &lines, &reason)) return failure(reason);
         for (const std::string& line : lines) std::printf("%s\n", line.c_str());
         return 0;
     }
     std::string cookie;
-    if (!dtcwire::hexDecode(cookieHex, &cookie) || cookie.empty()) return failure("not a hex cookie: " + cookieHex);
+    if (!pgCookieFromHex(args.cookieHex, &cookie)) return failure("not a hex cookie: " + args.cookieHex);
     bool aborted = false;
     PgSession* session = pgSessionOpen(conninfo, cookie, &reason, &aborted);
     if (session == nullptr) return aborted ? abortedExit(reason) : failure(reason);
-    for (const std::string& sql : statements) {
+    for (const std::string& sql : args.statements) {
         PgExec ran = pgSessionExec(session, sql, &reason);
         if (ran == kPgExecOk) continue;
         // The work is lost (or no longer the coordinator's): the whole

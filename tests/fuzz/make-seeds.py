@@ -111,3 +111,68 @@ write("DtcdCookie", "token-bit", b"\x00" + b"\0" * 51 + b"\x01")
 write("DtcdCookie", "lying-length", b"\x02" + struct.pack("<I", 0xFFFFFFF0) + b"\0" * 52)
 write("DtcdCookie", "cut", b"\x04" + b"\0" * 20)
 write("DtcdCookie", "longer", b"\x00" + b"\0" * 52 + b"extra")
+
+# --- dtc-pg-enlist: arguments cut at NUL bytes; the same text is also read as
+# a cookie and as a global id
+UOW = "00112233445566778899aabbccddeeff"
+RM = "0f1e2d3c4b5a69788796a5b4c3d2e1f0"
+write("PgEnlistArgs", "enlist", b"\0".join([b"--cookie", b"44544b4300ff", b"--conninfo", b"dbname=app",
+                                             b"--sql", b"INSERT INTO t VALUES (1)", b"--sql", b"SELECT 1"]))
+write("PgEnlistArgs", "recover", b"--recover\0--conninfo\0host=/run/postgresql dbname=app")
+write("PgEnlistArgs", "option-without-value", b"--conninfo\0dbname=app\0--cookie")
+write("PgEnlistArgs", "cookie-hex", b"44544B43" + b"00" * 48)
+write("PgEnlistArgs", "gid", ("dtc_" + UOW + "_" + RM + "_0a0b0c0d").encode())
+write("PgEnlistArgs", "gid-earlier", ("dtc_" + UOW + "_" + RM).encode())
+
+# --- dtcd participants: frames as for DtcdRequest, the u16 after the op says
+# which connection (bits 0-1), no wait for writes (bit 2), or an event (bit
+# 15: op 1 close, 2 time passes, 3 writes finish). A uow of 15 zero bytes and
+# an index names a transaction started before (a zero token its token).
+RMGUID = b"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"
+RMGUID2 = b"11111111-2222-3333-4444-555555555555"
+
+
+def pf(slot, op, body=b"", defer=False):
+    return struct.pack("<IIHH", 8 + len(body), 0, op, slot | (4 if defer else 0)) + body
+
+
+def ev(slot, op, body=b""):
+    return struct.pack("<IIHH", 8 + len(body), 0, op, 0x8000 | slot) + body
+
+
+def ref(i):
+    return b"\0" * 15 + bytes([i])
+
+
+S_OK, E_FAIL, RDONLY = 0, -2147467259, 0x0004D002
+p_open = pf(0, 2, GUID + struct.pack("<I", 0))
+p_start = pf(0, 3, X + struct.pack("<ii", 0, 0))
+p_end = pf(0, 4, X + struct.pack("<ii", 0x04000000, 1))
+p_prep = pf(0, 5, X + struct.pack("<i", 0))
+p_commit = pf(0, 6, X + struct.pack("<i", 0))
+rm1 = pf(1, 18, RMGUID + b"pg app@:5432")
+enl1 = pf(1, 19, ref(0) + b"\0" * 16)
+vote = lambda slot, e, hr: pf(slot, 20, struct.pack("<Qi", e, hr))
+done = lambda slot, e, c: pf(slot, 21, struct.pack("<QB", e, c))
+base = p_open + p_start + rm1 + enl1 + p_end
+write("DtcdParticipant", "two-phase-commit", base + p_prep + vote(1, 1, S_OK) + p_commit + done(1, 1, 1))
+write("DtcdParticipant", "vote-no", base + p_prep + vote(1, 1, E_FAIL) + p_commit)
+write("DtcdParticipant", "gone-before-vote", base + ev(1, 1) + p_prep)
+write("DtcdParticipant", "reenlist-after-crash", base + p_prep + vote(1, 1, S_OK) + ev(1, 1)
+      + pf(2, 18, RMGUID) + pf(2, 22, ref(0) + struct.pack("<I", 0)) + p_commit + pf(2, 23))
+write("DtcdParticipant", "one-phase-two-rms", p_open + p_start + rm1 + enl1 + pf(2, 18, RMGUID2)
+      + pf(2, 19, ref(0) + b"\0" * 16) + p_end + pf(0, 6, X + struct.pack("<i", 0x40000000))
+      + vote(1, 1, RDONLY) + vote(2, 2, S_OK) + done(2, 2, 1))
+write("DtcdParticipant", "phase-one-timeout", base + p_prep + ev(0, 2, b"\x01"))
+write("DtcdParticipant", "deferred-commit", base + p_prep + vote(1, 1, S_OK) + pf(0, 6, X + struct.pack("<i", 0), True)
+      + done(1, 1, 1) + ev(0, 3) + done(1, 1, 1) + ev(0, 2, b"\x00"))
+write("DtcdParticipant", "resolve-forget", base + p_prep + vote(1, 1, S_OK)
+      + pf(3, 15, b"\x01" + GUID + X + struct.pack("<i", 1)) + pf(0, 8, X + struct.pack("<i", 0)) + done(1, 1, 1))
+# A Reenlist left waiting by a connection that closed.
+write("DtcdParticipant", "reenlist-waiter-gone", base + p_prep + vote(1, 1, S_OK) + ev(1, 1) + pf(2, 18, RMGUID)
+      + pf(2, 22, ref(0) + struct.pack("<I", 0)) + ev(2, 1) + p_commit)
+# An abort acknowledged by a prepared participant before any decision.
+write("DtcdParticipant", "abort-ack-undecided", base + p_prep + vote(1, 1, S_OK) + done(1, 1, 0) + p_commit)
+# A no while another participant has not voted yet.
+write("DtcdParticipant", "no-before-other-vote", p_open + p_start + rm1 + enl1 + pf(2, 18, RMGUID2)
+      + pf(2, 19, ref(0) + b"\0" * 16) + p_end + p_prep + vote(2, 2, E_FAIL) + vote(1, 1, S_OK))
