@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "PgFixture.h"
+#include "PgStoreFixture.h"
 
 namespace {
 
@@ -54,35 +54,15 @@ int waitDaemonExit(Daemon* d, int seconds) {
     return -2;
 }
 
-class DtcPgStore : public ::testing::Test {
+class DtcPgStore : public pgtest::StoreCluster {
 protected:
-    void SetUp() override {
-        if (pgtest::pgBin().empty()) GTEST_SKIP() << "PostgreSQL server binaries not installed";
-        cluster.dir = makeTempDir();
-        if (geteuid() == 0) {
-            cluster.user = getpwnam("postgres");
-            if (cluster.user == nullptr) GTEST_SKIP() << "running as root without a postgres user";
-            ASSERT_EQ(0, chown(cluster.dir.c_str(), cluster.user->pw_uid, cluster.user->pw_gid));
-            cluster.role = "postgres";
-        } else {
-            cluster.role = getpwuid(geteuid())->pw_name;
-        }
-        std::string out = cluster.dir + "/initdb.log";
-        ASSERT_EQ(0, pgtest::waitExit(pgtest::spawnAs({pgtest::pgBin() + "/initdb", "-D", cluster.dir + "/data", "-A",
-                                                       "trust", "-U", cluster.role, "--no-sync"},
-                                                      out, cluster.user)))
-            << pgtest::readText(out);
-        ASSERT_TRUE(pgtest::startCluster(&cluster, 0)) << pgtest::readText(cluster.dir + "/server.log");
-    }
     void TearDown() override {
         for (Daemon& d : daemons) {
             killDaemon(&d);
             if (!d.dataDir.empty()) removeDaemonFiles(d);
         }
-        pgtest::stopCluster(&cluster);
-        if (!cluster.dir.empty()) std::filesystem::remove_all(cluster.dir);
+        StoreCluster::TearDown();
     }
-    std::string conninfo() { return "host=" + cluster.dir + " user=" + cluster.role + " dbname=postgres"; }
     // dtcd arguments for the shared store, with a short lease.
     std::vector<std::string> storeArgs() {
         return {"--store", conninfo(), "--lease", "1500", "--lease-renew", "200", "--standby-poll", "100"};
@@ -90,16 +70,6 @@ protected:
     // A daemon record the fixture stops and removes at the end.
     Daemon& daemon() { return daemons.emplace_back(); }
     bool start(Daemon* d) { return startDaemon(d, storeArgs()); }
-    std::string sql(const std::string& query) {
-        PGconn* conn = PQconnectdb(conninfo().c_str());
-        PGresult* r = PQexec(conn, query.c_str());
-        EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
-            << query << ": " << PQerrorMessage(conn);
-        std::string v = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
-        PQclear(r);
-        PQfinish(conn);
-        return v;
-    }
     std::string holder() { return sql("SELECT holder FROM dtcd.lease"); }
     std::string pidHolder(const Daemon& d) { return " pid " + std::to_string(d.pid); }
     // Polls until the lease names `d` (ten seconds at most).
@@ -122,7 +92,6 @@ protected:
         }
         return false;
     }
-    pgtest::Cluster cluster;
     std::list<Daemon> daemons;
 };
 
