@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "Metrics.h"
@@ -96,6 +97,10 @@ const char kSchemaV1[] =
     "  END IF;"
     " END $$;";
 
+// The upgrade steps, from version 0 (no schema) on; kSchemaVersion is their count.
+const char* const kSchemaSteps[] = {kSchemaV1};
+static_assert(sizeof kSchemaSteps / sizeof kSchemaSteps[0] == kSchemaVersion);
+
 // Creates or upgrades the schema under a transaction-level advisory lock, so
 // that coordinators starting together do not race; reads or makes the instance.
 bool prepareSchema(PGconn* conn, bool create, uint8_t* instance, std::string* error) {
@@ -106,15 +111,20 @@ bool prepareSchema(PGconn* conn, bool create, uint8_t* instance, std::string* er
               run(conn, "CREATE TABLE IF NOT EXISTS dtcd.meta(key text PRIMARY KEY, value text NOT NULL)", error);
     std::string version;
     ok = ok && value(conn, "SELECT value FROM dtcd.meta WHERE key = 'schema_version'", &version, error);
-    if (ok && version.empty()) {
-        ok = run(conn, kSchemaV1, error) &&
-             run(conn, ("INSERT INTO dtcd.meta VALUES('schema_version', '" + std::to_string(kSchemaVersion) + "')").c_str(),
-                 error);
-    } else if (ok && version != std::to_string(kSchemaVersion)) {
-        *error = "its schema version " + version + " is not the one this dtcd knows (" +
+    int from = version.empty() ? 0 : std::atoi(version.c_str());
+    if (ok && (from < 0 || from > kSchemaVersion || (!version.empty() && std::to_string(from) != version))) {
+        *error = "its schema version " + version + " is not one this dtcd knows (up to " +
                  std::to_string(kSchemaVersion) + ")";
         ok = false;
     }
+    // Each step takes the schema from version i to i + 1, in the same transaction.
+    for (int step = from; ok && step < kSchemaVersion; ++step) ok = run(conn, kSchemaSteps[step], error);
+    if (ok && from < kSchemaVersion)
+        ok = run(conn,
+                 ("INSERT INTO dtcd.meta VALUES('schema_version', '" + std::to_string(kSchemaVersion) +
+                  "') ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value")
+                     .c_str(),
+                 error);
     std::string hex;
     ok = ok && value(conn, "SELECT value FROM dtcd.meta WHERE key = 'instance'", &hex, error);
     std::string bytes;

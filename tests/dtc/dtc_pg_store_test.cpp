@@ -163,6 +163,10 @@ TEST_F(DtcPgStore, StartUpRefusals) {
     std::string id = pgtest::readText(sqlite.dataDir + "/dtcd.id");
     EXPECT_NE(std::string::npos, id.find(sql("SELECT value FROM dtcd.meta WHERE key = 'instance'"))) << id;
     EXPECT_EQ(id, pgtest::readText(first.dataDir + "/dtcd.id"));
+    // A schema of a later version than this dtcd knows.
+    sql("UPDATE dtcd.meta SET value = '99' WHERE key = 'schema_version'");
+    EXPECT_EQ(1, runDaemonToExit(args, uniqueSocketName(), &err));
+    EXPECT_NE(std::string::npos, err.find("schema version 99 is not one this dtcd knows")) << err;
     // A store without the schema while dtcd.id says there was one.
     sql("SET client_min_messages = warning; DROP SCHEMA dtcd CASCADE");
     EXPECT_EQ(1, runDaemonToExit(args, uniqueSocketName(), &err));
