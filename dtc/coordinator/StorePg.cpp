@@ -390,6 +390,9 @@ bool pgStoreOpen(Store* store, const std::string& dir, bool create, uint8_t* ins
 }
 
 int pgStoreAwaitActive(Store* store, int signalFd, std::string* error) {
+    // A standby keeps trying through an unreachable store (PostgreSQL may be
+    // failing over itself): it never gives up with an error.
+    (void)error;
     PgStore* pg = store->pg;
     bool reported = false;
     std::string last;
@@ -419,7 +422,6 @@ int pgStoreAwaitActive(Store* store, int signalFd, std::string* error) {
         }
         if (signalled(signalFd, static_cast<int>(store->pollMs))) return 0;
     }
-    (void)error;
 }
 
 bool pgStoreLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error) {
