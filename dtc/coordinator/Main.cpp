@@ -26,7 +26,13 @@ namespace {
 
 const char kUsage[] =
     "usage: dtcd --data-dir DIR [--new-store] [--prepare-timeout MS] [--no-group-commit] [--metrics-listen ADDR]\n"
+    "            [--store CONNINFO [--lease MS] [--lease-renew MS] [--standby-poll MS]]\n"
     "  --data-dir DIR      where the branch store lives (created if missing)\n"
+    "  --store CONNINFO    keep the store in PostgreSQL (a libpq connection string or postgresql:// URI);\n"
+    "                      dtcd processes sharing it elect one active coordinator, the others stand by\n"
+    "  --lease MS          how long the active coordinator's lease lasts without renewal (default 10000)\n"
+    "  --lease-renew MS    how often the active coordinator renews it (default 2000)\n"
+    "  --standby-poll MS   how often a standby tries to take the lease (default 1000)\n"
     "  --new-store         set the existing store aside and start with an empty one\n"
     "  --prepare-timeout MS  phase one with enlisted resource managers gives up after MS (default 30000)\n"
     "  --no-group-commit   one database transaction per write (for measurements)\n"
@@ -39,7 +45,20 @@ struct Options {
     bool newStore = false;    // --new-store
     int64_t prepareTimeoutMs = 30000; // --prepare-timeout
     std::string metricsListen; // --metrics-listen, empty for no metrics endpoint
+    std::string storeUrl;      // --store, empty for the SQLite store in the data directory
+    int64_t leaseMs = 10000;   // --lease
+    int64_t renewMs = 2000;    // --lease-renew
+    int64_t pollMs = 1000;     // --standby-poll
 };
+
+// A whole number of milliseconds in [low, high].
+bool parseMs(const char* text, int64_t low, int64_t high, int64_t* out) {
+    char* end = nullptr;
+    long long ms = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || ms < low || ms > high) return false;
+    *out = ms;
+    return true;
+}
 
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +76,18 @@ bool parseOptions(int argc, char** argv, Options* options) {
             options->metricsListen = argv[++i];
         } else if (arg.rfind("--metrics-listen=", 0) == 0) {
             options->metricsListen = arg.substr(17);
+        } else if (arg == "--store" && i + 1 < argc) {
+            options->storeUrl = argv[++i];
+            if (options->storeUrl.empty()) return false;
+        } else if (arg.rfind("--store=", 0) == 0) {
+            options->storeUrl = arg.substr(8);
+            if (options->storeUrl.empty()) return false;
+        } else if (arg == "--lease" && i + 1 < argc) {
+            if (!parseMs(argv[++i], 500, 600000, &options->leaseMs)) return false;
+        } else if (arg == "--lease-renew" && i + 1 < argc) {
+            if (!parseMs(argv[++i], 50, 300000, &options->renewMs)) return false;
+        } else if (arg == "--standby-poll" && i + 1 < argc) {
+            if (!parseMs(argv[++i], 10, 60000, &options->pollMs)) return false;
         } else if (arg == "--new-store") {
             options->newStore = true;
         } else if (arg == "--no-group-commit") {
@@ -65,6 +96,9 @@ bool parseOptions(int argc, char** argv, Options* options) {
             return false;
         }
     }
+    // The renewal must come well within the part of the lease the coordinator
+    // trusts (four fifths of it): at most half of that.
+    if (options->renewMs * 2 > options->leaseMs * 4 / 5) return false;
     return !options->dataDir.empty();
 }
 
@@ -162,6 +196,10 @@ int main(int argc, char** argv) {
     if (lockFd < 0) return 1;
     Store store;
     store.groupCommit = options.groupCommit;
+    store.url = options.storeUrl;
+    store.leaseMs = options.leaseMs;
+    store.renewMs = options.renewMs;
+    store.pollMs = options.pollMs;
     Coordinator co;
     co.store = &store;
     co.prepareTimeoutMs = options.prepareTimeoutMs;
@@ -175,6 +213,16 @@ int main(int argc, char** argv) {
     if (!storeOpen(&store, options.dataDir, options.newStore, co.instance, &error)) {
         std::fprintf(stderr, "dtcd: %s\n", error.c_str());
         return 1;
+    }
+    // With a shared store, a standby waits here, not listening (its local
+    // clients find no coordinator), until it holds the lease; then it loads
+    // every prepared, committing and heuristic branch like any start.
+    int active = storeAwaitActive(&store, signalFd, &error);
+    if (active <= 0) {
+        if (active < 0) std::fprintf(stderr, "dtcd: %s\n", error.c_str());
+        storeClose(&store);
+        close(lockFd);
+        return active < 0 ? 1 : 0;
     }
     if (!storeLoad(&store, &rows, &error)) {
         std::fprintf(stderr, "dtcd: cannot read the branch store: %s\n", error.c_str());
@@ -192,7 +240,7 @@ int main(int argc, char** argv) {
         storeClose(&store);
         return 1;
     }
-    sd_notify(0, "READY=1");
+    sd_notify(0, store.url.empty() ? "READY=1" : "READY=1\nSTATUS=active: holds the coordinator lease");
     int rc = runServer(co, listenFd, signalFd);
     sd_notify(0, "STOPPING=1");
     close(listenFd);

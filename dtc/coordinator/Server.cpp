@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -204,11 +205,22 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
         int64_t wake = nextDeadline;
         if (publishAt != 0 && (wake == 0 || publishAt < wake)) wake = publishAt;
         if (loop.acceptResumeMs != 0 && (wake == 0 || loop.acceptResumeMs < wake)) wake = loop.acceptResumeMs;
+        int64_t servingUntil = co.store->servingUntilMs.load(std::memory_order_relaxed);
+        if (servingUntil != INT64_MAX && (wake == 0 || servingUntil < wake)) wake = servingUntil;
         if (wake != 0) {
             int64_t wait = wake - monotonicMs();
             timeout = wait <= 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
         }
         int n = epoll_wait(loop.epollFd, events, 256, timeout);
+        // A coordinator sharing its store answers only while its lease is
+        // surely its own: after a pause (a stopped process thawed, a store
+        // that no longer answers the renewal) another may be active already.
+        if (!storeMayServe(co.store, monotonicMs())) {
+            std::fprintf(stderr, "dtcd: the coordinator lease was not renewed in time: stopping without answering; "
+                                 "another coordinator may be active\n");
+            std::fflush(stderr);
+            _exit(1);
+        }
         if (n < 0 && errno != EINTR) {
             std::fprintf(stderr, "dtcd: epoll_wait: %s\n", std::strerror(errno));
             close(loop.epollFd);

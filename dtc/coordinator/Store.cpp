@@ -18,6 +18,9 @@
 
 #include "Metrics.h"
 #include "Wire.h"
+#ifdef MORVALEN_PG_STORE
+#include "StorePg.h"
+#endif
 
 namespace {
 
@@ -291,6 +294,7 @@ bool addParticipantsColumn(sqlite3* db, std::string* error) {
     return present || exec(db, "ALTER TABLE branches ADD COLUMN participants BLOB NOT NULL DEFAULT x''", error);
 }
 
+
 // True when SQLite finds the database whole (every page reachable and well formed).
 bool wholeDatabase(sqlite3* db, std::string* error) {
     sqlite3_stmt* check = nullptr;
@@ -314,9 +318,45 @@ bool wholeDatabase(sqlite3* db, std::string* error) {
     return ok;
 }
 
+// The PostgreSQL store: the instance id is the store's; DIR/dtcd.id records it
+// the first time and refuses a store of another instance from then on.
+bool openPg(Store* store, const std::string& dir, bool newStore, uint8_t* instance, std::string* error) {
+#ifdef MORVALEN_PG_STORE
+    std::string idPath = dir + "/" + kIdentityFile;
+    if (newStore) {
+        *error = "--new-store applies to the SQLite store only; with --store, drop the schema dtcd by hand";
+        return false;
+    }
+    uint8_t recorded[16]{};
+    int identity = readIdentity(idPath, recorded);
+    if (identity < 0) {
+        *error = idPath + " is damaged; restore it, or remove it to take the PostgreSQL store's instance";
+        return false;
+    }
+    if (!pgStoreOpen(store, dir, identity == 0, instance, error)) return false;
+    bool ok = true;
+    if (identity > 0 && std::memcmp(recorded, instance, 16) != 0) {
+        *error = "the PostgreSQL store belongs to another store than " + idPath + " records";
+        ok = false;
+    }
+    if (ok && identity == 0) ok = writeIdentity(dir, instance, error);
+    if (!ok) {
+        pgStoreClose(store);
+        if (store->notifyFd >= 0) close(store->notifyFd);
+        store->notifyFd = -1;
+    }
+    return ok;
+#else
+    (void)store, (void)dir, (void)newStore, (void)instance;
+    *error = "--store: this dtcd was built without PostgreSQL (libpq)";
+    return false;
+#endif
+}
+
 } // namespace
 
 bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* instance, std::string* error) {
+    if (!store->url.empty()) return openPg(store, dir, newStore, instance, error);
     std::string path = dir + "/dtcd.db";
     std::string idPath = dir + "/" + kIdentityFile;
     if (newStore && !setAside(dir, error)) return false;
@@ -397,7 +437,22 @@ bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* ins
     return true;
 }
 
+int storeAwaitActive(Store* store, int signalFd, std::string* error) {
+#ifdef MORVALEN_PG_STORE
+    if (store->pg != nullptr) return pgStoreAwaitActive(store, signalFd, error);
+#endif
+    (void)store, (void)signalFd, (void)error;
+    return 1;
+}
+
+bool storeMayServe(const Store* store, int64_t monotonicNowMs) {
+    return monotonicNowMs < store->servingUntilMs.load(std::memory_order_relaxed);
+}
+
 bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error) {
+#ifdef MORVALEN_PG_STORE
+    if (store->pg != nullptr) return pgStoreLoad(store, rows, error);
+#endif
     sqlite3_stmt* get = nullptr;
     if (sqlite3_prepare_v2(store->db, "SELECT guid, xid, uow, token, state, heuristic, created, participants FROM branches", -1,
                            &get, nullptr) != SQLITE_OK) {
@@ -431,6 +486,9 @@ bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error
 }
 
 bool storeStart(Store* store) {
+#ifdef MORVALEN_PG_STORE
+    if (store->pg != nullptr) return pgStoreStart(store);
+#endif
     try {
         store->writer = std::thread(writerLoop, store);
     } catch (...) {
@@ -461,6 +519,9 @@ void storeClose(Store* store) {
     }
     store->cv.notify_one();
     if (store->writer.joinable()) store->writer.join();
+#ifdef MORVALEN_PG_STORE
+    pgStoreClose(store);
+#endif
     closeDb(store);
     if (store->notifyFd >= 0) close(store->notifyFd);
     store->notifyFd = -1;

@@ -16,6 +16,10 @@
 // storeClose has joined it (before that, the starting thread alone uses them).
 // The two queues and the stop flag between them are guarded by Store::mu
 // (checked by the compiler); the counters are atomics, read by dtcctl stats.
+//
+// With --store CONNINFO the same functions keep the rows in PostgreSQL instead
+// (StorePg.h), shared by several dtcd of which one, the holder of the store's
+// lease, is active; storeAwaitActive waits for it.
 #pragma once
 
 #include <atomic>
@@ -30,6 +34,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct PgStore; // StorePg.cpp
 
 // One row of the branch table.
 struct StoredBranch {
@@ -79,6 +84,12 @@ struct Store {
     std::atomic<uint64_t> records{0};    // writes committed
     std::atomic<uint64_t> checkpoints{0}; // log checkpoints done
     int walPages = 0;                    // log size after the last commit (writer thread)
+    std::string url;                     // --store: a PostgreSQL connection string; empty for SQLite
+    int64_t leaseMs = 10000;             // --lease: how long a renewal holds the PostgreSQL store's lease
+    int64_t renewMs = 2000;              // --lease-renew: the active coordinator renews this often
+    int64_t pollMs = 1000;               // --standby-poll: a standby tries to take the lease this often
+    PgStore* pg = nullptr;               // the PostgreSQL side, when url is set
+    std::atomic<int64_t> servingUntilMs{INT64_MAX}; // monotonic ms past which nothing may be answered
 };
 
 // Opens DIR/dtcd.db, sets WAL and synchronous=FULL, creates the tables, reads
@@ -96,6 +107,13 @@ struct Store {
 // nothing open.
 [[nodiscard]] bool storeOpen(Store* store, const std::string& dir, bool newStore, uint8_t* instance,
                              std::string* error);
+// Waits until this dtcd may serve: at once for SQLite; with PostgreSQL until it
+// holds the store's lease. 1: active; 0: SIGTERM or SIGINT arrived on
+// signalFd first (a standby stopping); -1 with a reason in *error.
+[[nodiscard]] int storeAwaitActive(Store* store, int signalFd, std::string* error);
+// False once the last renewal of the lease is too old for this dtcd to be sure
+// it is still the active one (always true with SQLite).
+[[nodiscard]] bool storeMayServe(const Store* store, int64_t monotonicNowMs);
 // Reads every stored branch (before storeStart only).
 [[nodiscard]] bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error);
 // Starts the writer thread; false when it cannot be started.

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#ifdef MORVALEN_PG_STORE
+#include <libpq-fe.h>
+#endif
+
 #include "MorvalenClient.h"
 #include "Wire.h"
 #include "XidText.h"
@@ -29,9 +33,11 @@ const char kUsage[] =
     "       dtcctl [--json] settle XID RM-GUID [--guid GUID]\n"
     "       dtcctl [--json] cookie HEX\n"
     "       dtcctl [--json] stats\n"
+    "       dtcctl [--json] lease --store CONNINFO\n"
     "XID is FORMAT:GTRID-HEX:BQUAL-HEX, as list shows it; morvalenctl's spellings are read too\n"
     "(FORMAT:0xGTRID:0xBQUAL, and GTRID[:BQUAL] as text or 0x hex, format 19798 = 0x4D56).\n"
     "RM-GUID is a participant's GUID, as text or in the 32 hex digits of a PostgreSQL gid.\n"
+    "lease reads a PostgreSQL store (dtcd --store) itself: which coordinator is active, since when, its epoch.\n"
     "DTCD_SOCKET names the daemon's socket.";
 
 struct Ctl {
@@ -375,6 +381,68 @@ int stats(Ctl& ctl) {
     return 0;
 }
 
+std::string jsonText(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        if (static_cast<unsigned char>(ch) >= 0x20) out += ch;
+    }
+    return out;
+}
+
+// dtcctl lease: the lease row of a shared store, read with the database's
+// clock; standbys do not listen, so this asks the store, not a daemon.
+int lease(const Ctl& ctl, const std::vector<std::string>& args) {
+    if (args.size() != 2 || args[0] != "--store") return fail("usage: lease --store CONNINFO");
+#ifdef MORVALEN_PG_STORE
+    PGconn* conn = PQconnectdb(args[1].c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+        std::string message = PQerrorMessage(conn);
+        PQfinish(conn);
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+        for (char& ch : message)
+            if (ch == '\n') ch = ' ';
+        return fail("cannot connect to the store: " + message);
+    }
+    PGresult* r = PQexec(conn,
+                         "SELECT epoch, holder, to_char(since AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'),"
+                         " lease_until > clock_timestamp(),"
+                         " (extract(epoch FROM clock_timestamp() - since) * 1000)::bigint,"
+                         " CASE WHEN lease_until = '-infinity' THEN 0 ELSE"
+                         " (extract(epoch FROM lease_until - clock_timestamp()) * 1000)::bigint END"
+                         " FROM dtcd.lease WHERE id = 1");
+    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+    std::string why = ok ? "" : PQresultStatus(r) == PGRES_TUPLES_OK ? "no lease row" : PQerrorMessage(conn);
+    std::string epoch = ok ? PQgetvalue(r, 0, 0) : "";
+    std::string holder = ok ? PQgetvalue(r, 0, 1) : "";
+    std::string since = ok ? PQgetvalue(r, 0, 2) : "";
+    bool held = ok && std::string(PQgetvalue(r, 0, 3)) == "t";
+    long long heldMs = ok ? std::atoll(PQgetvalue(r, 0, 4)) : 0;
+    long long leftMs = ok ? std::atoll(PQgetvalue(r, 0, 5)) : 0;
+    PQclear(r);
+    PQfinish(conn);
+    if (!ok) {
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        return fail("the store holds no dtcd lease (" + why + ")");
+    }
+    if (ctl.json) {
+        std::printf("{\"active\":%s,\"holder\":\"%s\",\"since\":\"%s\",\"held_ms\":%lld,\"epoch\":%s,"
+                    "\"lease_left_ms\":%lld}\n",
+                    held ? "true" : "false", jsonText(holder).c_str(), since.c_str(), heldMs, epoch.c_str(), leftMs);
+    } else if (held) {
+        std::printf("active  %s\nsince   %s (%.1fs)\nepoch   %s\nlease   %.1fs left\n", holder.c_str(), since.c_str(),
+                    static_cast<double>(heldMs) / 1000.0, epoch.c_str(), static_cast<double>(leftMs) / 1000.0);
+    } else {
+        std::printf("active  none (the lease of epoch %s, last held by %s, has run out or was given up)\n",
+                    epoch.c_str(), holder.empty() ? "nobody" : holder.c_str());
+    }
+    return 0;
+#else
+    (void)ctl;
+    return fail("this dtcctl was built without PostgreSQL (libpq)");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -398,11 +466,12 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     bool known = (command == "list" && args.empty()) || command == "resolve" || command == "settle" ||
                  (command == "cookie" && args.size() == 1) ||
-                 (command == "stats" && args.empty());
+                 (command == "stats" && args.empty()) || (command == "lease" && args.size() == 2);
     if (!known) {
         std::fprintf(stderr, "%s\n", kUsage);
         return 2;
     }
+    if (command == "lease") return lease(ctl, args);
     std::string reason;
     if (!connectDaemon(&ctl, &reason)) return fail(reason);
     int rc = 0;

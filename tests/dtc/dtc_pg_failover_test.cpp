@@ -1,0 +1,306 @@
+// Two "hosts" as network namespaces, each with dtcd and morvalen, the two dtcd
+// sharing one PostgreSQL store (a private cluster reached through its socket
+// directory). Whole transactions flow through the active host's service; its
+// dtcd is killed mid-load; the other takes over, lists through its own service
+// every branch that was acknowledged prepared and not committed, never one
+// acknowledged committed, and commits them. Then the active dtcd is stopped
+// past its lease: the other takes over, and the old one, thawed, answers and
+// writes nothing and exits.
+//
+// MORVALEN_FAILOVER_ROUNDS sets the number of kills (default 3); each round
+// prints its takeover time, and the end the median and the worst.
+// Needs root, ip and network namespaces; skipped otherwise.
+#include <poll.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "MorvalenClient.h"
+#include "PgStoreFixture.h"
+#include "support/Process.h"
+
+namespace {
+
+using namespace morvalen;
+using testsupport::ChildProcess;
+
+constexpr uint16_t kPort = 1439;
+constexpr int kThreads = 4;
+constexpr int kBoundMs = 15000;
+
+bool shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+std::string ipPath() {
+    for (const char* p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
+struct Host {
+    std::string ns;        // network namespace
+    std::string address;   // its service's address, seen from the test
+    std::string dataDir;   // dtcd's data directory
+    std::unique_ptr<ChildProcess> dtcd;
+    std::unique_ptr<ChildProcess> service;
+};
+
+XID roundXid(int round, int thread, int i) {
+    XID xid{};
+    std::string gtrid = "fo-" + std::to_string(round) + "-" + std::to_string(thread) + "-" + std::to_string(i);
+    EXPECT_EQ(0, xidMake(kDefaultFormatId, gtrid.data(), gtrid.size(), "b", 1, &xid));
+    return xid;
+}
+
+std::string gtridOf(const XID& xid) { return std::string(xid.data, static_cast<size_t>(xid.gtrid_length)); }
+
+// Every XID the service lists (a whole scan); false when it cannot answer.
+bool recoverAll(const std::string& address, std::vector<XID>* out) {
+    MorvalenConnection c;
+    if (clientConnect(&c, address.c_str(), kPort, 3000) != 0) return false;
+    int32_t flags = TMSTARTRSCAN;
+    bool ok = true;
+    for (;;) {
+        MorvalenRecoverList list;
+        int32_t result = 0;
+        if (clientRecover(&c, flags, &result, &list) != 0 || result < 0) {
+            ok = false;
+            break;
+        }
+        out->insert(out->end(), list.xids, list.xids + list.count);
+        if (result < kMaxRecoverPerReply) break;
+        flags = TMNOFLAGS;
+    }
+    int32_t result = 0;
+    MorvalenRecoverList ignored;
+    if (ok) (void)clientRecover(&c, TMENDRSCAN, &result, &ignored);
+    clientClose(&c);
+    return ok;
+}
+
+// One client's transactions until told to stop or refused. Every fourth is
+// left prepared, as a transaction manager that crashed would leave it; the
+// others are committed. outcome[i]: 1 prepared (acknowledged) and left so, 3
+// its commit sent (the answer may be lost), 2 its commit acknowledged.
+void load(const std::string& address, int round, int thread, const std::atomic<bool>& stop,
+          std::atomic<int>* prepared, std::vector<int>* outcome) {
+    MorvalenConnection c;
+    if (clientConnect(&c, address.c_str(), kPort, 5000) != 0) return;
+    for (int i = 0; !stop; ++i) {
+        XID xid = roundXid(round, thread, i);
+        outcome->push_back(0);
+        int32_t r = -1;
+        if (clientStart(&c, &xid, TMNOFLAGS, &r, nullptr) != 0 || r != XA_OK) break;
+        if (clientEnd(&c, &xid, TMSUCCESS, &r) != 0 || r != XA_OK) break;
+        if (clientPrepare(&c, &xid, TMNOFLAGS, &r) != 0 || r != XA_OK) break;
+        outcome->back() = 1;
+        (*prepared)++;
+        if (i % 4 == 3) continue;
+        outcome->back() = 3;
+        if (clientCommit(&c, &xid, TMNOFLAGS, &r) != 0 || r != XA_OK) break;
+        outcome->back() = 2;
+    }
+    clientClose(&c);
+}
+
+class DtcPgFailover : public pgtest::StoreCluster {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0 || ipPath().empty()) GTEST_SKIP() << "needs root and ip for network namespaces";
+        std::string probe = "morvalen-probe-" + std::to_string(getpid());
+        if (!shell("ip netns add " + probe)) GTEST_SKIP() << "network namespaces are not available here";
+        shell("ip netns del " + probe);
+        StoreCluster::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        for (int k = 0; k < 2; ++k) {
+            Host& h = hosts[k];
+            std::string tag = std::to_string(getpid() % 100000) + std::to_string(k);
+            h.ns = "morvalen-fo-" + tag;
+            std::string outside = "fo" + tag + "o";
+            std::string inside = "fo" + tag + "i";
+            std::string net = "10.231." + std::to_string(getpid() % 100 + k * 100);
+            h.address = net + ".2";
+            h.dataDir = makeTempDir() + "/data";
+            ASSERT_TRUE(shell("ip netns add " + h.ns + " && ip -n " + h.ns + " link set lo up && ip link add " +
+                              outside + " type veth peer name " + inside + " && ip link set " + inside +
+                              " netns " + h.ns + " && ip addr add " + net + ".1/24 dev " + outside +
+                              " && ip link set " + outside + " up && ip -n " + h.ns + " addr add " + h.address +
+                              "/24 dev " + inside + " && ip -n " + h.ns + " link set " + inside + " up"))
+                << "cannot set up " << h.ns;
+        }
+    }
+    void TearDown() override {
+        for (Host& h : hosts) {
+            h.service.reset();
+            h.dtcd.reset();
+            if (!h.ns.empty()) shell("ip netns del " + h.ns);
+            if (!h.dataDir.empty()) std::filesystem::remove_all(std::filesystem::path(h.dataDir).parent_path());
+        }
+        StoreCluster::TearDown();
+    }
+    // Starts the host's dtcd and waits until it is active or standing by.
+    bool startDtcd(Host& h, const std::string& expect) {
+        h.dtcd = std::make_unique<ChildProcess>();
+        return testsupport::startProcess(h.dtcd.get(), ipPath(),
+                                         {"netns", "exec", h.ns, testsupport::binPath("dtcd"), "--data-dir", h.dataDir,
+                                          "--store", conninfo(), "--lease", "2000", "--lease-renew", "300",
+                                          "--standby-poll", "100"},
+                                         {"DTCD_SOCKET=@dtcd", "NOTIFY_SOCKET"}) &&
+               testsupport::waitForOutput(*h.dtcd, expect, kBoundMs);
+    }
+    bool startService(Host& h) {
+        h.service = std::make_unique<ChildProcess>();
+        if (!testsupport::startProcess(h.service.get(), ipPath(), {"netns", "exec", h.ns, testsupport::binPath("morvalen")},
+                                       {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir(),
+                                        "NOTIFY_SOCKET"}))
+            return false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            MorvalenConnection c;
+            if (clientConnect(&c, h.address.c_str(), kPort, 1000) == 0) {
+                clientClose(&c);
+                return true;
+            }
+            poll(nullptr, 0, 20); // the service's start-up, another process
+        }
+        return false;
+    }
+    // Polls the host's service until a recover succeeds (its dtcd is active).
+    bool serves(const Host& h, std::vector<XID>* listed) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            listed->clear();
+            if (recoverAll(h.address, listed)) return true;
+            poll(nullptr, 0, 10); // the other process's takeover
+        }
+        return false;
+    }
+    Host hosts[2];
+};
+
+TEST_F(DtcPgFailover, KilledCoordinatorIsReplacedWithoutLosingOrResurrectingBranches) {
+    ASSERT_TRUE(startDtcd(hosts[0], "dtcd: active:")) << testsupport::readOutput(*hosts[0].dtcd);
+    ASSERT_TRUE(startDtcd(hosts[1], "dtcd: standby:")) << testsupport::readOutput(*hosts[1].dtcd);
+    ASSERT_TRUE(startService(hosts[0]));
+    ASSERT_TRUE(startService(hosts[1]));
+    // The standby's service finds no coordinator.
+    MorvalenConnection probe;
+    ASSERT_EQ(0, clientConnect(&probe, hosts[1].address.c_str(), kPort, 3000));
+    MorvalenRecoverList none;
+    int32_t result = 0;
+    ASSERT_EQ(0, clientRecover(&probe, TMSTARTRSCAN | TMENDRSCAN, &result, &none));
+    EXPECT_EQ(XAER_RMFAIL, result);
+    clientClose(&probe);
+
+    int rounds = 3;
+    if (const char* env = std::getenv("MORVALEN_FAILOVER_ROUNDS")) rounds = std::max(1, std::atoi(env));
+    std::vector<int64_t> takeoverMs;
+    int active = 0;
+    for (int round = 0; round < rounds; ++round) {
+        Host& from = hosts[active];
+        Host& to = hosts[1 - active];
+        std::atomic<bool> stop{false};
+        std::atomic<int> prepared{0};
+        std::vector<std::vector<int>> outcomes(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back(load, from.address, round, t, std::cref(stop), &prepared, &outcomes[t]);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        while (prepared < 400 && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 5);
+        ASSERT_GE(prepared.load(), 1) << "no load went through " << from.ns;
+        ASSERT_TRUE(testsupport::sendSignal(*from.dtcd, SIGKILL));
+        auto killed = std::chrono::steady_clock::now();
+        stop = true;
+        for (std::thread& t : threads) t.join();
+
+        std::vector<XID> listed;
+        ASSERT_TRUE(serves(to, &listed)) << testsupport::readOutput(*to.dtcd);
+        int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed)
+                         .count();
+        takeoverMs.push_back(ms);
+        std::printf("round %d: %d prepares acknowledged, %zu branches in doubt, takeover %lld ms\n", round,
+                    prepared.load(), listed.size(), static_cast<long long>(ms));
+
+        std::map<std::string, int> outcome;
+        for (int t = 0; t < kThreads; ++t)
+            for (size_t i = 0; i < outcomes[t].size(); ++i)
+                outcome[gtridOf(roundXid(round, t, static_cast<int>(i)))] = outcomes[t][i];
+        std::set<std::string> seen;
+        for (const XID& xid : listed) {
+            std::string g = gtridOf(xid);
+            seen.insert(g);
+            ASSERT_EQ(1u, outcome.count(g)) << g << " was never sent in this round";
+            EXPECT_NE(2, outcome[g]) << g << " was acknowledged committed, yet is in doubt again";
+        }
+        for (const auto& [g, o] : outcome) {
+            if (o == 1) {
+                EXPECT_EQ(1u, seen.count(g)) << g << " was acknowledged prepared, yet is lost";
+            }
+        }
+        // The new active service commits them all.
+        MorvalenConnection c;
+        ASSERT_EQ(0, clientConnect(&c, to.address.c_str(), kPort, 5000));
+        for (const XID& xid : listed) {
+            int32_t r = -1;
+            ASSERT_EQ(0, clientCommit(&c, &xid, TMNOFLAGS, &r));
+            EXPECT_EQ(XA_OK, r) << gtridOf(xid);
+        }
+        clientClose(&c);
+        EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
+
+        // The killed host's dtcd comes back as the standby.
+        testsupport::ExitStatus status;
+        ASSERT_TRUE(testsupport::waitForExit(from.dtcd.get(), kBoundMs, &status));
+        ASSERT_TRUE(startDtcd(from, "dtcd: standby:")) << testsupport::readOutput(*from.dtcd);
+        active = 1 - active;
+    }
+    std::vector<int64_t> sorted = takeoverMs;
+    std::sort(sorted.begin(), sorted.end());
+    std::printf("takeover over %zu rounds: median %lld ms, worst %lld ms (lease 2000 ms, poll 100 ms)\n",
+                sorted.size(), static_cast<long long>(sorted[sorted.size() / 2]),
+                static_cast<long long>(sorted.back()));
+    RecordProperty("takeover_median_ms", std::to_string(sorted[sorted.size() / 2]));
+    RecordProperty("takeover_worst_ms", std::to_string(sorted.back()));
+
+    // The active dtcd is stopped past its lease while a prepare waits on it.
+    Host& stopped = hosts[active];
+    Host& next = hosts[1 - active];
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, stopped.address.c_str(), kPort, 20000));
+    XID stale = roundXid(rounds, 0, 0);
+    int32_t r = -1;
+    ASSERT_EQ(0, clientStart(&c, &stale, TMNOFLAGS, &r, nullptr));
+    ASSERT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientEnd(&c, &stale, TMSUCCESS, &r));
+    ASSERT_EQ(XA_OK, r);
+    std::string epoch = sql("SELECT epoch FROM dtcd.lease");
+    ASSERT_TRUE(testsupport::sendSignal(*stopped.dtcd, SIGSTOP));
+    std::atomic<int32_t> staleResult{XA_OK};
+    std::thread asker([&] {
+        int32_t answer = -1;
+        if (clientPrepare(&c, &stale, TMNOFLAGS, &answer) != 0) answer = XAER_RMFAIL;
+        staleResult = answer;
+    });
+    std::vector<XID> listed;
+    ASSERT_TRUE(serves(next, &listed));
+    EXPECT_EQ(std::to_string(std::stoll(epoch) + 1), sql("SELECT epoch FROM dtcd.lease"));
+    ASSERT_TRUE(testsupport::sendSignal(*stopped.dtcd, SIGCONT));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(stopped.dtcd.get(), kBoundMs, &status));
+    EXPECT_TRUE(status.exited && status.code == 1);
+    asker.join();
+    clientClose(&c);
+    EXPECT_NE(XA_OK, staleResult.load());
+    EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
+    EXPECT_EQ(std::to_string(std::stoll(epoch) + 1), sql("SELECT epoch FROM dtcd.lease"));
+    listed.clear();
+    ASSERT_TRUE(recoverAll(next.address, &listed));
+    EXPECT_TRUE(listed.empty());
+}
+
+} // namespace
