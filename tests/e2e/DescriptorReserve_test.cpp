@@ -11,8 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +20,10 @@
 
 namespace {
 
+using testsupport::backTo;
 using testsupport::ChildProcess;
+using testsupport::descriptorsOf;
+using testsupport::threadsOf;
 constexpr uint16_t kPort = kServicePort;
 // The limit the service runs under, and at most how many clients it can take
 // under it (the real number is lower: its own descriptors and the reserve).
@@ -86,42 +87,6 @@ bool fillUntilRefused(std::vector<std::unique_ptr<Client>>* held) {
             return true;
         }
         held->push_back(std::move(client));
-    }
-    return false;
-}
-
-int threadsOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return -1;
-}
-
-int descriptorsOf(pid_t pid) {
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        n += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(dir);
-    return n;
-}
-
-// Polls (bounded) until the process is back to at most the given threads and
-// descriptors.
-bool backTo(pid_t pid, int threads, int descriptors) {
-    for (int i = 0; i < 1000; ++i) {
-        if (threadsOf(pid) <= threads && descriptorsOf(pid) <= descriptors) {
-            return true;
-        }
-        ::usleep(10000);
     }
     return false;
 }

@@ -22,8 +22,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -36,7 +34,10 @@ extern char** environ;
 
 namespace {
 
+using testsupport::backTo;
 using testsupport::ChildProcess;
+using testsupport::descriptorsOf;
+using testsupport::threadsOf;
 constexpr uint16_t kPort = kServicePort;
 // A socket name at which no coordinator listens: every start reports the
 // failed open ("Open the MSDTC : -3", "Morvalen not init. : -3").
@@ -186,43 +187,6 @@ bool startAnsweredCleanly(const std::string& gtrid) {
     bool quiet = ::recv(fd, &extra, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
     ::close(fd);
     return have == 16 && std::memcmp(got, expected, 16) == 0 && quiet;
-}
-
-// Threads and open descriptors of a process.
-int threadsOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return -1;
-}
-
-int descriptorsOf(pid_t pid) {
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        n += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(dir);
-    return n;
-}
-
-// Polls (bounded) until the process is back to at most the given threads and
-// descriptors.
-bool backTo(pid_t pid, int threads, int descriptors) {
-    for (int i = 0; i < 1000; ++i) {
-        if (threadsOf(pid) <= threads && descriptorsOf(pid) <= descriptors) {
-            return true;
-        }
-        ::usleep(10000);
-    }
-    return false;
 }
 
 bool startConsole(ChildProcess* service, const std::vector<std::string>& extra = {},

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -272,6 +273,42 @@ bool waitForTcpPort(uint16_t port, int timeoutMs) {
         }
         std::this_thread::sleep_for(kPollStep);
     }
+}
+
+int threadsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return -1;
+}
+
+int descriptorsOf(pid_t pid) {
+    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        n += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(dir);
+    return n;
+}
+
+// Polls (bounded) until the process is back to at most the given threads and
+// descriptors.
+bool backTo(pid_t pid, int threads, int descriptors) {
+    for (int i = 0; i < 1000; ++i) {
+        if (threadsOf(pid) <= threads && descriptorsOf(pid) <= descriptors) {
+            return true;
+        }
+        ::usleep(10000);
+    }
+    return false;
 }
 
 }  // namespace testsupport

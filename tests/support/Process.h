@@ -83,6 +83,14 @@ bool waitForExit(ChildProcess* child, int timeoutMs, ExitStatus* status);
 // Polls connect() to 127.0.0.1:port until it succeeds or timeoutMs passes.
 bool waitForTcpPort(uint16_t port, int timeoutMs);
 
+// Threads and open descriptors of a running process (from /proc), -1 when
+// they cannot be read.
+int threadsOf(pid_t pid);
+int descriptorsOf(pid_t pid);
+// Polls (ten seconds at most) until the process has at most the given
+// threads and descriptors.
+bool backTo(pid_t pid, int threads, int descriptors);
+
 // Starts the built dtcd with --data-dir dataDir and extraArgs on the abstract
 // socket name ("@...") and waits up to timeoutMs for it to report READY=1
 // (Dtcd.h). False when it cannot start, exits first or stays silent; child
