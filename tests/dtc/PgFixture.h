@@ -83,6 +83,28 @@ inline bool startCluster(Cluster* c, int maxPrepared) {
     return false;
 }
 
+// Makes a cluster in a new temporary directory (as the postgres user when
+// running as root) and starts it; skips the calling test when PostgreSQL or,
+// under root, its user is missing.
+inline void makeCluster(Cluster* c, int maxPrepared) {
+    if (pgBin().empty()) GTEST_SKIP() << "PostgreSQL server binaries not installed";
+    c->dir = makeTempDir();
+    if (geteuid() == 0) {
+        c->user = getpwnam("postgres");
+        if (c->user == nullptr) GTEST_SKIP() << "running as root without a postgres user";
+        ASSERT_EQ(0, chown(c->dir.c_str(), c->user->pw_uid, c->user->pw_gid));
+        c->role = "postgres";
+    } else {
+        c->role = getpwuid(geteuid())->pw_name;
+    }
+    std::string out = c->dir + "/initdb.log";
+    ASSERT_EQ(0, waitExit(spawnAs({pgBin() + "/initdb", "-D", c->dir + "/data", "-A", "trust", "-U", c->role,
+                                   "--no-sync"},
+                                  out, c->user)))
+        << readText(out);
+    ASSERT_TRUE(startCluster(c, maxPrepared)) << readText(c->dir + "/server.log");
+}
+
 inline void stopCluster(Cluster* c) {
     if (c->pid <= 0) return;
     kill(c->pid, SIGINT); // fast shutdown
@@ -93,22 +115,8 @@ inline void stopCluster(Cluster* c) {
 class DtcPostgres : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (pgBin().empty()) GTEST_SKIP() << "PostgreSQL server binaries not installed";
-        cluster.dir = makeTempDir();
-        if (geteuid() == 0) {
-            cluster.user = getpwnam("postgres");
-            if (cluster.user == nullptr) GTEST_SKIP() << "running as root without a postgres user";
-            ASSERT_EQ(0, chown(cluster.dir.c_str(), cluster.user->pw_uid, cluster.user->pw_gid));
-            cluster.role = "postgres";
-        } else {
-            cluster.role = getpwuid(geteuid())->pw_name;
-        }
-        std::string out = cluster.dir + "/initdb.log";
-        ASSERT_EQ(0, waitExit(spawnAs({pgBin() + "/initdb", "-D", cluster.dir + "/data", "-A", "trust", "-U",
-                                       cluster.role, "--no-sync"},
-                                      out, cluster.user)))
-            << readText(out);
-        ASSERT_TRUE(startCluster(&cluster, 10)) << readText(cluster.dir + "/server.log");
+        makeCluster(&cluster, 10);
+        if (IsSkipped() || HasFatalFailure()) return;
         exec("postgres", "CREATE TABLE t(id int)");
         exec("postgres", "CREATE TABLE d(id int UNIQUE DEFERRABLE INITIALLY DEFERRED)");
         exec("postgres", "CREATE DATABASE second");

@@ -10,22 +10,7 @@ namespace pgtest {
 class StoreCluster : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (pgBin().empty()) GTEST_SKIP() << "PostgreSQL server binaries not installed";
-        cluster.dir = makeTempDir();
-        if (geteuid() == 0) {
-            cluster.user = getpwnam("postgres");
-            if (cluster.user == nullptr) GTEST_SKIP() << "running as root without a postgres user";
-            ASSERT_EQ(0, chown(cluster.dir.c_str(), cluster.user->pw_uid, cluster.user->pw_gid));
-            cluster.role = "postgres";
-        } else {
-            cluster.role = getpwuid(geteuid())->pw_name;
-        }
-        std::string out = cluster.dir + "/initdb.log";
-        ASSERT_EQ(0, waitExit(spawnAs({pgBin() + "/initdb", "-D", cluster.dir + "/data", "-A", "trust", "-U",
-                                       cluster.role, "--no-sync"},
-                                      out, cluster.user)))
-            << readText(out);
-        ASSERT_TRUE(startCluster(&cluster, 0)) << readText(cluster.dir + "/server.log");
+        makeCluster(&cluster, 0);
     }
     void TearDown() override {
         stopCluster(&cluster);
