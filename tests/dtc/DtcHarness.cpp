@@ -112,16 +112,38 @@ bool startDaemonWithFlushFault(Daemon* d, const std::string& trigger) {
     return started;
 }
 
-int daemonExitCode(Daemon* d) {
-    for (int i = 0; i < 1000; ++i) {
+int daemonExitCode(Daemon* d, int seconds) {
+    for (int i = 0; i < seconds * 100; ++i) {
         int status = 0;
         if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
             d->pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
-        usleep(10000);
+        usleep(10000); // another process, not a thread of ours
     }
-    return -1;
+    return -2;
+}
+
+std::set<std::string> recoverNames(int rmid) {
+    std::set<std::string> names;
+    XID list[8];
+    int flags = TMSTARTRSCAN;
+    for (;;) {
+        int n = DTC_XaRecover(list, 8, rmid, flags);
+        if (n < 0) return {"<recover failed: " + std::to_string(n) + ">"};
+        for (int i = 0; i < n; ++i) names.insert(std::string(list[i].data, static_cast<size_t>(list[i].gtrid_length)));
+        if (n < 8) break;
+        flags = TMNOFLAGS;
+    }
+    return names;
+}
+
+int prepareNew(const std::string& gtrid, int rmid) {
+    XID xid = makeXid(gtrid);
+    int rc = DTC_XaStart(&xid, rmid, TMNOFLAGS);
+    if (rc == XA_OK) rc = DTC_XaEnd(&xid, rmid, TMSUCCESS);
+    if (rc == XA_OK) rc = DTC_XaPrepare(&xid, rmid, TMNOFLAGS);
+    return rc;
 }
 
 int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,9 @@ bool startDaemon(Daemon* d, const std::vector<std::string>& extraArgs = {});
 // fsync and fdatasync of that dtcd fails with EIO while the file `trigger`
 // exists. False also when MORVALEN_BIN_DIR is not set.
 bool startDaemonWithFlushFault(Daemon* d, const std::string& trigger);
-// Waits (ten seconds at most) for a dtcd to exit by itself and reaps it;
-// answers its exit code, or -1 (signalled, or still running).
-int daemonExitCode(Daemon* d);
+// Waits (`seconds` at most) for a dtcd to exit by itself and reaps it;
+// answers its exit code, -1 when a signal ended it, -2 while it still runs.
+int daemonExitCode(Daemon* d, int seconds = 10);
 // Runs dtcd and waits for it to exit; answers its exit code (stderr in *err),
 // or -1 when it was still running after ten seconds (it is killed then).
 int runDaemonToExit(const std::vector<std::string>& args, const std::string& socket, std::string* err);
@@ -46,4 +47,10 @@ void useDaemon(const Daemon& d);
 
 // An XID with the given gtrid text, bqual "b" and format 42.
 XID makeXid(const std::string& gtrid, const std::string& bqual = "b");
+// The gtrids of every branch xa_recover lists for rmid (a whole scan), or
+// one entry "<recover failed: CODE>" when a scan call fails.
+std::set<std::string> recoverNames(int rmid);
+// Starts, ends and prepares a new branch named by makeXid(gtrid); the first
+// answer that is not XA_OK, or the prepare's.
+int prepareNew(const std::string& gtrid, int rmid);
 extern char kOpenString[];

@@ -27,20 +27,6 @@ namespace {
 
 constexpr int kRm = 1;
 
-std::set<std::string> recoverAll() {
-    std::set<std::string> names;
-    XID list[4];
-    int flags = TMSTARTRSCAN;
-    for (;;) {
-        int n = DTC_XaRecover(list, 4, kRm, flags);
-        EXPECT_GE(n, 0);
-        for (int i = 0; i < n; ++i) names.insert(std::string(list[i].data, static_cast<size_t>(list[i].gtrid_length)));
-        if (n < 4) break;
-        flags = TMNOFLAGS;
-    }
-    return names;
-}
-
 XID preparedBranch(const std::string& name) {
     XID xid = makeXid(name);
     EXPECT_EQ(XA_OK, DTC_XaStart(&xid, kRm, TMNOFLAGS));
@@ -111,7 +97,7 @@ TEST(DtcDurability, KillAfterPrepareAndAfterCommitDecision) {
     // never prepared one are not) and accept completion.
     ASSERT_TRUE(startDaemon(&d));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_EQ((std::set<std::string>{"durable-a", "durable-c"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"durable-a", "durable-c"}), recoverNames(kRm));
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&active, kRm, TMONEPHASE));
     EXPECT_EQ(XA_OK, DTC_XaCommit(&a, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaRollback(&c, kRm, TMNOFLAGS));
@@ -121,7 +107,7 @@ TEST(DtcDurability, KillAfterPrepareAndAfterCommitDecision) {
     ASSERT_TRUE(startDaemon(&d));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_TRUE(recoverAll().empty());
+    EXPECT_TRUE(recoverNames(kRm).empty());
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     EXPECT_EQ(0, stopDaemon(&d));
     removeDaemonFiles(d);
@@ -164,14 +150,14 @@ TEST(DtcDurability, KillDuringConcurrentPreparesLosesNoAnsweredPrepare) {
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     ASSERT_TRUE(startDaemon(&d));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    std::set<std::string> recovered = recoverAll();
+    std::set<std::string> recovered = recoverNames(kRm);
     for (const std::string& name : prepared) EXPECT_EQ(1u, recovered.count(name)) << name;
     // Those in flight at the kill may or may not have made it; every one listed commits.
     for (const std::string& name : recovered) {
         XID xid = makeXid(name);
         EXPECT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS)) << name;
     }
-    EXPECT_TRUE(recoverAll().empty());
+    EXPECT_TRUE(recoverNames(kRm).empty());
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     stopDaemon(&d);
     removeDaemonFiles(d);
@@ -205,7 +191,7 @@ TEST(DtcDurability, ClientExitRollsBackItsUnpreparedBranches) {
     // commit probes without changing anything (XAER_PROTO while it lives).
     EXPECT_EQ(XAER_NOTA, pollFor(XAER_NOTA, [&] { return DTC_XaCommit(&idle, kRm, TMNOFLAGS); }));
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&active, kRm, TMNOFLAGS));
-    EXPECT_EQ((std::set<std::string>{"exit-prepared"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"exit-prepared"}), recoverNames(kRm));
     EXPECT_EQ(XA_OK, DTC_XaCommit(&prepared, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     stopDaemon(&d);
@@ -250,7 +236,7 @@ TEST(DtcDurability, HeuristicResolutionThroughDtcctl) {
     ASSERT_TRUE(startDaemon(&d));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_EQ((std::set<std::string>{"heur-a", "heur-b"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"heur-a", "heur-b"}), recoverNames(kRm));
     EXPECT_EQ(XA_HEURCOM, DTC_XaCommit(&a, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_HEURCOM, DTC_XaRollback(&a, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_HEURRB, DTC_XaCommit(&b, kRm, TMNOFLAGS));
@@ -258,7 +244,7 @@ TEST(DtcDurability, HeuristicResolutionThroughDtcctl) {
     EXPECT_EQ(XA_OK, DTC_XaForget(&a, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaForget(&b, kRm, TMNOFLAGS));
     EXPECT_EQ(XAER_NOTA, DTC_XaForget(&a, kRm, TMNOFLAGS));
-    EXPECT_TRUE(recoverAll().empty());
+    EXPECT_TRUE(recoverNames(kRm).empty());
     ASSERT_EQ(0, runCtl(d, {"stats"}, &out));
     EXPECT_NE(std::string::npos, out.find("heuristic_resolutions"));
     ASSERT_EQ(0, runCtl(d, {"--json", "stats"}, &out));

@@ -18,42 +18,6 @@ namespace {
 
 using pgtest::kRm;
 
-std::set<std::string> recoverAll() {
-    std::set<std::string> names;
-    XID list[8];
-    int flags = TMSTARTRSCAN;
-    for (;;) {
-        int n = DTC_XaRecover(list, 8, kRm, flags);
-        if (n < 0) return {"<recover failed: " + std::to_string(n) + ">"};
-        for (int i = 0; i < n; ++i) names.insert(std::string(list[i].data, static_cast<size_t>(list[i].gtrid_length)));
-        if (n < 8) break;
-        flags = TMNOFLAGS;
-    }
-    return names;
-}
-
-int prepare(const std::string& name) {
-    XID xid = makeXid(name);
-    int rc = DTC_XaStart(&xid, kRm, TMNOFLAGS);
-    if (rc == XA_OK) rc = DTC_XaEnd(&xid, kRm, TMSUCCESS);
-    if (rc == XA_OK) rc = DTC_XaPrepare(&xid, kRm, TMNOFLAGS);
-    return rc;
-}
-
-// Waits (bounded) for a dtcd child to exit; its exit code, or -2 when it did not.
-int waitDaemonExit(Daemon* d, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
-            d->pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        poll(nullptr, 0, 20); // another process, not a thread of ours
-    }
-    return -2;
-}
-
 class DtcPgStore : public pgtest::StoreCluster {
 protected:
     void TearDown() override {
@@ -102,9 +66,9 @@ TEST_F(DtcPgStore, BranchesLiveInThePostgreSQLStoreAcrossCrashAndCleanStop) {
     Daemon& a = daemon();
     ASSERT_TRUE(start(&a, kLongLease)) << pgtest::readText(a.stderrPath);
     ASSERT_TRUE(openOn(a));
-    ASSERT_EQ(XA_OK, prepare("pg-a"));
-    ASSERT_EQ(XA_OK, prepare("pg-b"));
-    ASSERT_EQ(XA_OK, prepare("pg-c"));
+    ASSERT_EQ(XA_OK, prepareNew("pg-a", kRm));
+    ASSERT_EQ(XA_OK, prepareNew("pg-b", kRm));
+    ASSERT_EQ(XA_OK, prepareNew("pg-c", kRm));
     XID b = makeXid("pg-b");
     ASSERT_EQ(XA_OK, DTC_XaCommit(&b, kRm, TMNOFLAGS));
     EXPECT_EQ("2", sql("SELECT count(*) FROM dtcd.branches"));
@@ -117,7 +81,7 @@ TEST_F(DtcPgStore, BranchesLiveInThePostgreSQLStoreAcrossCrashAndCleanStop) {
     ASSERT_TRUE(start(&a, kLongLease)) << pgtest::readText(a.stderrPath);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kLongLease / 2));
     ASSERT_TRUE(openOn(a));
-    EXPECT_EQ((std::set<std::string>{"pg-a", "pg-c"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"pg-a", "pg-c"}), recoverNames(kRm));
     XID xa = makeXid("pg-a");
     XID xc = makeXid("pg-c");
     EXPECT_EQ(XA_OK, DTC_XaCommit(&xa, kRm, TMNOFLAGS));
@@ -131,7 +95,7 @@ TEST_F(DtcPgStore, BranchesLiveInThePostgreSQLStoreAcrossCrashAndCleanStop) {
     EXPECT_NE(std::string::npos, out.find("\"active\":true")) << out;
 
     // A clean stop gives the lease up: another directory becomes active at once.
-    ASSERT_EQ(XA_OK, prepare("pg-d"));
+    ASSERT_EQ(XA_OK, prepareNew("pg-d", kRm));
     DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
     EXPECT_EQ(0, stopDaemon(&a));
     EXPECT_EQ(0, runCtl(a, {"lease", "--store", conninfo()}, &out));
@@ -142,7 +106,7 @@ TEST_F(DtcPgStore, BranchesLiveInThePostgreSQLStoreAcrossCrashAndCleanStop) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kLongLease / 2));
     EXPECT_TRUE(holds(other));
     ASSERT_TRUE(openOn(other));
-    EXPECT_EQ((std::set<std::string>{"pg-d"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"pg-d"}), recoverNames(kRm));
     DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
 }
 
@@ -207,7 +171,7 @@ TEST_F(DtcPgStore, LostDatabaseUnderLoadLosesNoAcknowledgedPrepare) {
             for (int i = 0; i < 100000; ++i) {
                 std::string name = "load-" + std::to_string(t) + "-" + std::to_string(i);
                 tried[t].push_back(name);
-                if (prepare(name) != XA_OK) return;
+                if (prepareNew(name, kRm) != XA_OK) return;
                 acked[t].push_back(name);
                 acknowledged++;
             }
@@ -216,7 +180,7 @@ TEST_F(DtcPgStore, LostDatabaseUnderLoadLosesNoAcknowledgedPrepare) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (acknowledged < 200 && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 5);
     pgtest::stopCluster(&cluster);
-    int code = waitDaemonExit(&a, 10);
+    int code = daemonExitCode(&a, 10);
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(1, code);
     std::string err = pgtest::readText(a.stderrPath);
@@ -227,7 +191,7 @@ TEST_F(DtcPgStore, LostDatabaseUnderLoadLosesNoAcknowledgedPrepare) {
     ASSERT_TRUE(pgtest::startCluster(&cluster, 0));
     ASSERT_TRUE(start(&a)) << pgtest::readText(a.stderrPath);
     ASSERT_TRUE(openOn(a));
-    std::set<std::string> stored = recoverAll();
+    std::set<std::string> stored = recoverNames(kRm);
     int ackedCount = 0;
     for (int t = 0; t < kThreads; ++t) {
         for (const std::string& name : acked[t]) EXPECT_EQ(1u, stored.count(name)) << name << " was acknowledged";
@@ -252,13 +216,13 @@ TEST_F(DtcPgStore, StandbyTakesOverAndAStoppedLeaderNeverWritesAgain) {
     ASSERT_TRUE(start(&b)) << pgtest::readText(b.stderrPath);
     EXPECT_TRUE(holds(a));
     ASSERT_TRUE(openOn(a));
-    ASSERT_EQ(XA_OK, prepare("fo-1"));
+    ASSERT_EQ(XA_OK, prepareNew("fo-1", kRm));
     std::string epoch = sql("SELECT epoch FROM dtcd.lease");
     killDaemon(&a);
     ASSERT_TRUE(holds(b)) << pgtest::readText(b.stderrPath); // the takeover time is measured in bench/xa
     EXPECT_EQ(std::to_string(std::stoll(epoch) + 1), sql("SELECT epoch FROM dtcd.lease"));
     ASSERT_TRUE(openOn(b));
-    EXPECT_EQ((std::set<std::string>{"fo-1"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"fo-1"}), recoverNames(kRm));
     XID fo1 = makeXid("fo-1");
     EXPECT_EQ(XA_OK, DTC_XaCommit(&fo1, kRm, TMNOFLAGS));
     EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
@@ -275,7 +239,7 @@ TEST_F(DtcPgStore, StandbyTakesOverAndAStoppedLeaderNeverWritesAgain) {
     std::thread asker([&] { staleResult = DTC_XaPrepare(&stale, kRm, TMNOFLAGS); });
     ASSERT_TRUE(holds(c)) << pgtest::readText(c.stderrPath);
     ASSERT_EQ(0, kill(b.pid, SIGCONT));
-    EXPECT_EQ(1, waitDaemonExit(&b, 10));
+    EXPECT_EQ(1, daemonExitCode(&b, 10));
     asker.join();
     EXPECT_NE(XA_OK, staleResult.load());
     EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
@@ -287,7 +251,7 @@ TEST_F(DtcPgStore, StandbyTakesOverAndAStoppedLeaderNeverWritesAgain) {
     DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
     // c serves (on its own socket) with everything the store holds: nothing.
     ASSERT_TRUE(openOn(c));
-    EXPECT_TRUE(recoverAll().empty());
+    EXPECT_TRUE(recoverNames(kRm).empty());
     DTC_XaClose(kOpenString, kRm, TMNOFLAGS);
 }
 

@@ -27,27 +27,6 @@ namespace {
 
 constexpr int kRm = 1;
 
-std::set<std::string> recoverAll() {
-    std::set<std::string> names;
-    XID list[8];
-    int flags = TMSTARTRSCAN;
-    for (;;) {
-        int n = DTC_XaRecover(list, 8, kRm, flags);
-        EXPECT_GE(n, 0);
-        for (int i = 0; i < n; ++i) names.insert(std::string(list[i].data, static_cast<size_t>(list[i].gtrid_length)));
-        if (n < 8) break;
-        flags = TMNOFLAGS;
-    }
-    return names;
-}
-
-int prepareNew(const std::string& name) {
-    XID xid = makeXid(name);
-    EXPECT_EQ(XA_OK, DTC_XaStart(&xid, kRm, TMNOFLAGS));
-    EXPECT_EQ(XA_OK, DTC_XaEnd(&xid, kRm, TMSUCCESS));
-    return DTC_XaPrepare(&xid, kRm, TMNOFLAGS);
-}
-
 // A participant that votes yes at once and acknowledges whatever follows.
 struct YesVoter final : ITransactionResourceAsync {
     ITransactionEnlistmentAsync* enlistment = nullptr;
@@ -132,7 +111,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     std::set<std::string> prepared;
     for (int i = 0; i < 24; ++i) {
         std::string name = "full-p" + std::to_string(i);
-        ASSERT_EQ(XA_OK, prepareNew(name));
+        ASSERT_EQ(XA_OK, prepareNew(name, kRm));
         prepared.insert(name);
     }
     std::string out;
@@ -146,7 +125,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     std::string refused;
     for (int i = 0; i < 500 && refused.empty(); ++i) {
         std::string name = "full-f" + std::to_string(i);
-        int rc = prepareNew(name);
+        int rc = prepareNew(name, kRm);
         if (rc == XA_OK) {
             prepared.insert(name);
         } else {
@@ -158,7 +137,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     // The refused prepare rolled its branch back: it is not in doubt, not known.
     XID refusedXid = makeXid(refused);
     EXPECT_EQ(XAER_NOTA, DTC_XaCommit(&refusedXid, kRm, TMNOFLAGS));
-    EXPECT_EQ(0u, recoverAll().count(refused));
+    EXPECT_EQ(0u, recoverNames(kRm).count(refused));
     // Decisions cannot be recorded: XA_RETRY, the branch stays prepared.
     XID p1 = makeXid("full-p1");
     XID p2 = makeXid("full-p2");
@@ -169,7 +148,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     EXPECT_EQ(XA_HEURCOM, DTC_XaCommit(&p0, kRm, TMNOFLAGS));
     // A one-phase commit whose decision cannot be recorded rolled back: a rollback code.
     EXPECT_EQ(XA_RBROLLBACK, onePhaseWithParticipant("full-one-phase"));
-    EXPECT_EQ(prepared, recoverAll());                           // the connection is alive
+    EXPECT_EQ(prepared, recoverNames(kRm));                           // the connection is alive
     ASSERT_EQ(0, runCtl(d, {"--json", "stats"}, &out));
     EXPECT_EQ(std::string::npos, out.find("\"write_failures\":0,")) << out;
 
@@ -179,7 +158,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     EXPECT_EQ(XA_OK, DTC_XaRollback(&p2, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaForget(&p0, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaPrepare(&bystander, kRm, TMNOFLAGS));
-    EXPECT_EQ(XA_OK, prepareNew(refused));
+    EXPECT_EQ(XA_OK, prepareNew(refused, kRm));
     prepared.erase("full-p0");
     prepared.erase("full-p1");
     prepared.erase("full-p2");
@@ -191,7 +170,7 @@ TEST(DtcStoreFull, WritesFailWithBranchCodesAndResumeWhenSpaceReturns) {
     ASSERT_TRUE(startDaemon(&d));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_EQ(prepared, recoverAll());
+    EXPECT_EQ(prepared, recoverNames(kRm));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     EXPECT_EQ(0, stopDaemon(&d));
     umount(root.c_str());
@@ -224,7 +203,7 @@ protected:
         useDaemon(daemon);
         ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
         // Enough rows for several pages, so a cut file loses some of them.
-        for (int i = 0; i < 300; ++i) ASSERT_EQ(XA_OK, prepareNew("kept-" + std::to_string(i)));
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(XA_OK, prepareNew("kept-" + std::to_string(i), kRm));
         ASSERT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
         ASSERT_EQ(0, stopDaemon(&daemon));
         db = daemon.dataDir + "/dtcd.db";
@@ -240,7 +219,7 @@ protected:
     void restore() { std::filesystem::copy_file(saved, db, std::filesystem::copy_options::overwrite_existing); }
     size_t recovered() {
         EXPECT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-        size_t n = recoverAll().size();
+        size_t n = recoverNames(kRm).size();
         EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
         return n;
     }
@@ -312,8 +291,8 @@ TEST(DtcStoreUpgrade, StoreOfTheEarlierLayoutKeepsItsBranches) {
     ASSERT_TRUE(startDaemon(&d));
     useDaemon(d);
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_EQ((std::set<std::string>{"old-layout"}), recoverAll());
-    EXPECT_EQ(XA_OK, prepareNew("new-row")); // written with the added column
+    EXPECT_EQ((std::set<std::string>{"old-layout"}), recoverNames(kRm));
+    EXPECT_EQ(XA_OK, prepareNew("new-row", kRm)); // written with the added column
     EXPECT_EQ(XA_OK, DTC_XaCommit(&xid, kRm, TMNOFLAGS));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     EXPECT_EQ(0, stopDaemon(&d));
@@ -334,7 +313,7 @@ TEST(DtcStoreUpgrade, StoreOfTheEarlierLayoutKeepsItsBranches) {
     ASSERT_EQ(0, runCtl(d, {"list"}, &out));
     EXPECT_NE(std::string::npos, out.find("participant 0A1B2C3D-0000-4000-8000-00000000AB01 voted yes")) << out;
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    EXPECT_EQ((std::set<std::string>{"new-row"}), recoverAll());
+    EXPECT_EQ((std::set<std::string>{"new-row"}), recoverNames(kRm));
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     stopDaemon(&d);
     removeDaemonFiles(d);
@@ -365,7 +344,7 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     useDaemon(d);
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    ASSERT_EQ(XA_OK, prepareNew("acknowledged"));
+    ASSERT_EQ(XA_OK, prepareNew("acknowledged", kRm));
 
     // A prepare whose flush fails.
     std::ofstream(trigger).put('x');
@@ -385,7 +364,7 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     std::remove(trigger.c_str());
     ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    std::set<std::string> inDoubt = recoverAll();
+    std::set<std::string> inDoubt = recoverNames(kRm);
     EXPECT_EQ(1u, inDoubt.count("acknowledged"));
     EXPECT_EQ(inDoubt.count("flush-failed") == 1 ? XA_OK : XAER_NOTA, DTC_XaRollback(&lost, kRm, TMNOFLAGS));
 
@@ -399,9 +378,9 @@ TEST(DtcStoreFlush, AFailedFlushStopsTheDaemonAndTheRestartIsConsistent) {
     std::remove(trigger.c_str());
     ASSERT_TRUE(startDaemonWithFlushFault(&d, trigger));
     ASSERT_EQ(XA_OK, DTC_XaOpen(kOpenString, kRm, TMNOFLAGS));
-    bool stillPrepared = recoverAll().count("acknowledged") == 1;
+    bool stillPrepared = recoverNames(kRm).count("acknowledged") == 1;
     EXPECT_EQ(stillPrepared ? XA_OK : XAER_NOTA, DTC_XaCommit(&acknowledged, kRm, TMNOFLAGS));
-    EXPECT_TRUE(recoverAll().empty());
+    EXPECT_TRUE(recoverNames(kRm).empty());
     EXPECT_EQ(XA_OK, DTC_XaClose(kOpenString, kRm, TMNOFLAGS));
     stopDaemon(&d);
     removeDaemonFiles(d);
