@@ -56,6 +56,10 @@ public final class Bank {
         c.setLogPart1Filename(journal.resolve("btm1.tlog").toString());
         c.setLogPart2Filename(journal.resolve("btm2.tlog").toString());
         c.setDisableJmx(true);
+        // Big enough that a long run never fills a journal file: a JVM that is
+        // killed while it swaps full files (copying what is still in doubt)
+        // leaves them full, and the next one starts with the same swap.
+        c.setMaxLogSizeInMb(64);
         c.setDefaultTransactionTimeout(30);
         c.setBackgroundRecoveryIntervalSeconds(3600);
         c.setGracefulShutdownInterval(1);
