@@ -225,7 +225,8 @@ TEST_F(DtcPgFailover, KilledCoordinatorIsReplacedWithoutLosingOrResurrectingBran
         stop = true;
         for (std::thread& t : threads) t.join(); // before any assertion can leave the test
         ASSERT_TRUE(loaded) << "no load went through " << from.ns << "; its dtcd said: "
-                            << testsupport::readOutput(*from.dtcd);
+                            << testsupport::readOutput(*from.dtcd)
+                            << "; its service said: " << testsupport::readOutput(*from.service);
         ASSERT_TRUE(killedIt);
 
         std::vector<XID> listed;

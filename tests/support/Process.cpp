@@ -114,7 +114,11 @@ std::string binPath(const std::string& name) {
 }
 
 std::string libDir() {
-    return fromEnvironment("MORVALEN_LIB_DIR");
+    // The coordinator's tests are given the programs' directory only; the
+    // libraries are built beside it.
+    std::string dir = fromEnvironment("MORVALEN_LIB_DIR");
+    std::string bin = fromEnvironment("MORVALEN_BIN_DIR");
+    return !dir.empty() || bin.empty() ? dir : bin + "/../lib";
 }
 
 std::string sourceDir() {

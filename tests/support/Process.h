@@ -26,7 +26,8 @@
 namespace testsupport {
 
 // Built programs and libraries, from MORVALEN_BIN_DIR / MORVALEN_LIB_DIR /
-// MORVALEN_SOURCE_DIR (set by tests/CMakeLists.txt); empty when unset.
+// MORVALEN_SOURCE_DIR (set by tests/CMakeLists.txt); empty when unset. The
+// library directory falls back to MORVALEN_BIN_DIR/../lib.
 std::string binPath(const std::string& name);
 std::string libDir();
 std::string sourceDir();
