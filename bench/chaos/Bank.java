@@ -165,13 +165,17 @@ public final class Bank {
         Path journal = Path.of(args[1]);
         int port = Integer.parseInt(args[2]);
         String enlist = args[3];
-        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(Long.parseLong(args[4]));
         int threads = Integer.parseInt(args[5]);
         AtomicLong nextId = new AtomicLong(Long.parseLong(args[7]));
         MorvalenXAResource resource = new MorvalenXAResource("127.0.0.1", MorvalenXAResource.DEFAULT_PORT);
         MorvalenXAResourceProducer producer = morvalen(resource);
         PoolingDataSource a = databaseA(port, threads);
         BitronixTransactionManager tm = startManager(journal);
+        // The round's time starts once the manager has read its journal; the
+        // script waits for this line before it picks the moment to kill.
+        long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(Long.parseLong(args[4]));
+        System.out.println("ready");
+        System.out.flush();
         try (FileChannel log = FileChannel.open(Path.of(args[6]), StandardOpenOption.CREATE,
                 StandardOpenOption.WRITE, StandardOpenOption.APPEND)) {
             Thread[] workers = new Thread[threads];

@@ -150,10 +150,19 @@ check() {
 }
 
 for round in $(seq "$rounds"); do
+  readies=$(grep -c '^ready$' "$work/bank.log" 2>/dev/null || true)
+  readies=${readies:-0}
   "${java[@]}" transfer "$work/journal" "$pgport" "$bin/dtc-pg-enlist" "$seconds" 4 "$log" $((round * 1000000)) \
     >>"$work/bank.log" 2>&1 &
   bank_pid=$!
   victim=${victims[$((RANDOM % ${#victims[@]}))]}
+  # The kill's moment counts from when the manager is ready (its journal read),
+  # so a slow start does not eat the round.
+  for _ in $(seq 600); do
+    [ "$(grep -c '^ready$' "$work/bank.log" || true)" -gt "$readies" ] && break
+    alive "$bank_pid" || break
+    sleep 0.1
+  done
   sleep "$((1 + RANDOM % seconds)).$((RANDOM % 10))"
   case $victim in
     jvm) kill -9 "$bank_pid" 2>/dev/null || true ;;
