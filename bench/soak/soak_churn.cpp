@@ -239,6 +239,19 @@ bool heldTransaction(const Settings& s, Totals* t, MorvalenConnection* c, const 
     return status == kClientOk;
 }
 
+// Connects a closed connection again; false (after a short pause) when the
+// service refused, counted as a connect failure.
+bool connectIfClosed(MorvalenConnection* c, const Settings& s, Totals* t) {
+    if (c->fd >= 0) return true;
+    if (clientConnect(c, "127.0.0.1", s.port, 10000) != kClientOk) {
+        ++t->connectFailures;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return false;
+    }
+    ++t->connections;
+    return true;
+}
+
 void held(int id, const Settings* s, Clock::time_point until, Totals* t) {
     std::minstd_rand random(static_cast<unsigned>(id + 1));
     // Spread the first transactions over one pause, so the connections do not
@@ -247,14 +260,7 @@ void held(int id, const Settings* s, Clock::time_point until, Totals* t) {
     MorvalenConnection c;
     uint64_t n = 0;
     while (Clock::now() < until) {
-        if (c.fd < 0) {
-            if (clientConnect(&c, "127.0.0.1", s->port, 10000) != kClientOk) {
-                ++t->connectFailures;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                continue;
-            }
-            ++t->connections;
-        }
+        if (!connectIfClosed(&c, *s, t)) continue;
         uint64_t k = n++;
         XID x = makeXid("h" + std::to_string(id) + "-" + std::to_string(k));
         if (!heldTransaction(*s, t, &c, x, k)) clientClose(&c);
@@ -451,14 +457,7 @@ void participants(int id, const Settings* s, Clock::time_point until, Totals* t)
     MorvalenConnection c;
     uint64_t n = 0;
     while (Clock::now() < until) {
-        if (c.fd < 0) {
-            if (clientConnect(&c, "127.0.0.1", s->port, 10000) != kClientOk) {
-                ++t->connectFailures;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                continue;
-            }
-            ++t->connections;
-        }
+        if (!connectIfClosed(&c, *s, t)) continue;
         uint64_t k = n++;
         XID x = makeXid("p" + std::to_string(id) + "-" + std::to_string(k));
         if (!participantTransaction(*s, t, &c, x, k)) clientClose(&c);
