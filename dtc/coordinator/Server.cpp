@@ -31,6 +31,10 @@ constexpr uint64_t kFirstClientId = 16;
 // would wake the loop at once, again and again, for nothing.
 constexpr int64_t kAcceptPauseMs = 100;
 
+// A pass that woke an idle loop and handled at most this many events is
+// quiet: its writes are committed on the loop itself (see storeCommitQueued).
+constexpr int kQuietPassEvents = 4;
+
 struct Loop {
     int epollFd = -1;            // the epoll instance
     int listenFd = -1;           // listening socket
@@ -211,7 +215,15 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
             int64_t wait = wake - monotonicMs();
             timeout = wait <= 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
         }
-        int n = epoll_wait(loop.epollFd, events, 256, timeout);
+        // Looks first without waiting: a loop that finds nothing ready is
+        // idle, and the writes of a pass that wakes it are likely one
+        // caller's alone (see the commit at the end of the pass).
+        int n = epoll_wait(loop.epollFd, events, 256, 0);
+        bool afterIdle = false;
+        if (n == 0 && timeout != 0) {
+            afterIdle = true;
+            n = epoll_wait(loop.epollFd, events, 256, timeout);
+        }
         // A coordinator sharing its store answers only while its lease is
         // surely its own: after a pause (a stopped process thawed, a store
         // that no longer answers the renewal) another may be active already.
@@ -252,7 +264,15 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
             watch(loop, loop.listenFd, kListenTag, EPOLLIN, EPOLL_CTL_MOD);
         }
         nextDeadline = expireBranches(co, monotonicMs());
+        // The answers that need no write go out first; then the pass's writes
+        // are committed (here, or by the writer for a large batch) and, when
+        // committed here, answered at once. Finishing a write may queue the
+        // next one (a participant's phase two done), committed in turn.
         flushDirty(co, loop);
+        while (storeCommitQueued(co.store, afterIdle && n <= kQuietPassEvents)) {
+            finishWrites(co);
+            flushDirty(co, loop);
+        }
         for (uint64_t id : loop.closing) closeClient(co, loop, id);
         loop.closing.clear();
         publishAt = metricsPublish(co, monotonicMs());

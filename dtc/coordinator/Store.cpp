@@ -177,30 +177,40 @@ void checkpointIfDue(Store* store) {
     if (failedOnIo(store)) stopAfterFailedWrite(store, "a checkpoint (the flush of the database)");
 }
 
+// The writer thread: commits the batches the loop hands over, and the log
+// checkpoints, each while holding the busy flag (the loop may commit between
+// them).
 void writerLoop(Store* store) {
     std::vector<StoreWrite> batch;
     for (;;) {
         {
             platform::MutexLock lock(store->mu);
-            while (store->queue.empty() && !store->stopping) platform::condWait(store->cv, store->mu);
-            if (store->queue.empty()) return; // stopping and drained
+            while (((store->queue.empty() && !store->checkpointWanted) || store->busy) && !store->stopping)
+                platform::condWait(store->cv, store->mu);
+            if (store->queue.empty() && !store->checkpointWanted) return; // stopping and drained
             if (store->groupCommit) {
                 batch.swap(store->queue);
-            } else {
+            } else if (!store->queue.empty()) {
                 batch.push_back(std::move(store->queue.front()));
                 store->queue.erase(store->queue.begin());
             }
+            store->checkpointWanted = false;
+            store->busy = true;
         }
-        commitBatch(store, batch);
-        {
-            platform::MutexLock lock(store->mu);
-            for (StoreWrite& write : batch) store->done.push_back(std::move(write));
+        if (!batch.empty()) {
+            commitBatch(store, batch);
+            {
+                platform::MutexLock lock(store->mu);
+                for (StoreWrite& write : batch) store->done.push_back(std::move(write));
+            }
+            batch.clear();
+            uint64_t one = 1;
+            ssize_t n = write(store->notifyFd, &one, sizeof one);
+            (void)n; // an eventfd write only fails when the counter would overflow
         }
-        batch.clear();
-        uint64_t one = 1;
-        ssize_t n = write(store->notifyFd, &one, sizeof one);
-        (void)n; // an eventfd write only fails when the counter would overflow
         checkpointIfDue(store);
+        platform::MutexLock lock(store->mu);
+        store->busy = false;
     }
 }
 
@@ -502,7 +512,34 @@ void storeSubmit(Store* store, StoreWrite write) {
         platform::MutexLock lock(store->mu);
         store->queue.push_back(std::move(write));
     }
-    store->cv.notify_one();
+    // The PostgreSQL writer takes every batch as it comes; the SQLite one waits
+    // for the loop's storeCommitQueued at the end of the pass.
+    if (store->pg != nullptr) store->cv.notify_one();
+}
+
+bool storeCommitQueued(Store* store, bool quiet) {
+    if (store->pg != nullptr) return false;
+    std::vector<StoreWrite> batch;
+    {
+        platform::MutexLock lock(store->mu);
+        if (store->queue.empty()) return false;
+        if (!quiet || store->busy || !store->groupCommit || store->queue.size() > kLoopBatchMax) {
+            store->cv.notify_one();
+            return false;
+        }
+        batch.swap(store->queue);
+        store->busy = true;
+    }
+    commitBatch(store, batch);
+    bool checkpoint = store->walPages >= kCheckpointPages;
+    {
+        platform::MutexLock lock(store->mu);
+        for (StoreWrite& write : batch) store->done.push_back(std::move(write));
+        store->busy = false;
+        store->checkpointWanted = checkpoint;
+    }
+    if (checkpoint) store->cv.notify_one();
+    return true;
 }
 
 std::vector<StoreWrite> storeTakeDone(Store* store) {

@@ -5,17 +5,24 @@
 // commit), so many concurrent prepares and decisions share one fsync.
 //
 // Life of a write: the event loop queues a StoreWrite (storeSubmit) and answers
-// nothing yet; the writer commits the batch, moves the writes to the done list
-// with their result and signals the eventfd; the event loop takes them
-// (storeTakeDone) and only then answers the client. A write that fails leaves
-// the database as it was (the whole batch rolls back) and reports the failure
-// for each write of the batch.
+// nothing yet. At the end of its pass the loop calls storeCommitQueued: a small
+// batch (the usual case while few callers wait) the loop commits itself, one
+// flush and no hand-off to another thread and back; a larger one, or any batch
+// while the writer is still busy, goes to the writer thread, so that the loop
+// reads and answers meanwhile and the next batch grows. Either way the writes
+// reach the done list with their result (the writer also signals the eventfd)
+// and the event loop takes them (storeTakeDone) and only then answers the
+// client. A write that fails leaves the database as it was (the whole batch
+// rolls back) and reports the failure for each write of the batch. Log
+// checkpoints always run on the writer thread.
 //
-// Threads and locks: the event loop calls storeSubmit and storeTakeDone; the
-// writer thread owns db, the statements and walPages from storeStart until
-// storeClose has joined it (before that, the starting thread alone uses them).
-// The two queues and the stop flag between them are guarded by Store::mu
-// (checked by the compiler); the counters are atomics, read by dtcctl stats.
+// Threads and locks: the event loop calls storeSubmit, storeCommitQueued and
+// storeTakeDone. db, the statements and walPages belong to whichever thread
+// holds the busy flag (the writer or the loop), from storeStart until
+// storeClose has joined the writer (before that, the starting thread alone
+// uses them). The two queues and the flags between the two threads are
+// guarded by Store::mu (checked by the compiler); the counters are atomics,
+// read by dtcctl stats.
 //
 // With --store CONNINFO the same functions keep the rows in PostgreSQL instead
 // (StorePg.h), shared by several dtcd of which one, the holder of the store's
@@ -79,6 +86,8 @@ struct Store {
     std::vector<StoreWrite> queue GUARDED_BY(mu); // writes not yet taken by the writer
     std::vector<StoreWrite> done GUARDED_BY(mu);  // writes committed (or failed), not yet taken by the loop
     bool stopping GUARDED_BY(mu) = false;         // the writer drains the queue and exits
+    bool busy GUARDED_BY(mu) = false;             // a thread is using db (commit or checkpoint)
+    bool checkpointWanted GUARDED_BY(mu) = false; // the loop's commit left the log due for a checkpoint
     std::thread writer;                  // the writer thread
     std::atomic<uint64_t> batches{0};    // transactions committed
     std::atomic<uint64_t> records{0};    // writes committed
@@ -118,8 +127,18 @@ struct Store {
 [[nodiscard]] bool storeLoad(Store* store, std::vector<StoredBranch>* rows, std::string* error);
 // Starts the writer thread; false when it cannot be started.
 [[nodiscard]] bool storeStart(Store* store);
-// Queues a write (any thread but the writer). Takes store->mu.
+// Queues a write (the event loop). Takes store->mu.
 void storeSubmit(Store* store, StoreWrite write) EXCLUDES(store->mu);
+// The most writes the event loop commits itself; a larger batch goes to the writer.
+constexpr size_t kLoopBatchMax = 4;
+// Commits what storeSubmit queued (the event loop, once a pass, after it has
+// sent the answers that need no write). `quiet`: the pass had little to do,
+// so a flush on the loop keeps nobody else waiting; otherwise the batch goes
+// to the writer and the loop goes on reading while it flushes. True when the
+// loop committed the batch itself: the results are on the done list now.
+// False when there was nothing, or the writer was handed the batch (it
+// signals notifyFd when done). Takes store->mu.
+bool storeCommitQueued(Store* store, bool quiet) EXCLUDES(store->mu);
 // Takes the finished writes. Takes store->mu.
 std::vector<StoreWrite> storeTakeDone(Store* store) EXCLUDES(store->mu);
 // Lets the writer finish what is queued, joins it and closes the database.

@@ -59,6 +59,10 @@ OpenStore& openStore() {
 
 void waitWrites(Session* s) {
     while (!s->co.writes.empty()) {
+        if (storeCommitQueued(s->co.store, true)) {
+            finishWrites(s->co);
+            continue;
+        }
         pollfd p{s->co.store->notifyFd, POLLIN, 0};
         int ready = poll(&p, 1, 30000);
         if (ready < 0 && errno == EINTR) continue; // libFuzzer's SIGALRM, not a time-out
