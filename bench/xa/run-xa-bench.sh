@@ -117,9 +117,21 @@ echo "== Throughput: whole XA transactions vs PostgreSQL two-phase commit, ${sec
 printf "%-8s %10s %8s %8s %10s %8s %8s %10s %8s %8s %10s %9s\n" clients default p50_ms p99_ms parallel p50_ms p99_ms pg_tps \
   ratio_d ratio_p tls tls_ratio
 declare -A single
+# Before each measurement: PostgreSQL writes its dirty pages out and the disk
+# settles, so that no side pays for the writes of the one before it.
+settle() {
+  runuser -u postgres -- "$pgbin/psql" -h "$work/sock" -U postgres -qAt -c CHECKPOINT postgres >/dev/null 2>&1 || true
+  sync
+}
 for n in 1 8 64; do
   declare -A tps p50 p99
+  # PostgreSQL first, then each mode, interleaved per client count.
+  jobs=$(( n < 2 ? 1 : 2 ))
+  settle
+  pg=$(runuser -u postgres -- "$pgbin/pgbench" -h "$work/sock" -U postgres -n -M simple -c "$n" -j "$jobs" \
+         -T "$seconds" -f "$work/twophase.sql" postgres 2>/dev/null | sed -n 's/^tps = \([0-9.]*\).*/\1/p')
   for mode in 0 1 2; do
+    settle
     start_morvalen "$mode"
     if [ "$mode" = 2 ]; then
       line=$(XA_LOAD_TLS_CA="$tls/ca.pem" XA_LOAD_TLS_CERT="$tls/client.pem" XA_LOAD_TLS_KEY="$tls/client.key" \
@@ -131,9 +143,6 @@ for n in 1 8 64; do
     grep -q "errors=0" <<<"$line" || echo "   (mode $mode: $line)"
     if [ "$n" = 1 ]; then single[$mode]=$line; fi
   done
-  jobs=$(( n < 2 ? 1 : 2 ))
-  pg=$(runuser -u postgres -- "$pgbin/pgbench" -h "$work/sock" -U postgres -n -M simple -c "$n" -j "$jobs" \
-         -T "$seconds" -f "$work/twophase.sql" postgres 2>/dev/null | sed -n 's/^tps = \([0-9.]*\).*/\1/p')
   rd=$(awk -v a="${tps[0]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
   rp=$(awk -v a="${tps[1]}" -v b="$pg" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
   rt=$(awk -v a="${tps[2]}" -v b="${tps[0]}" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')
