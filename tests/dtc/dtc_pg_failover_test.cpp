@@ -555,4 +555,54 @@ TEST_F(DtcPgFailover, ParticipantsAreSettledThroughTheHostThatTookOver) {
     EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
 }
 
+// --recover against a standby reaches no coordinator: one line, exit code 2,
+// and the prepared transaction and the active host's decision stay as they
+// were, for the --recover against the active host that settles them.
+TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
+    makeApp();
+    Host& a = hosts[0];
+    Host& b = hosts[1];
+    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
+    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
+    ASSERT_TRUE(startService(a));
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
+    XID xid = roundXid(200, 0, 0);
+    MorvalenCookie cookie;
+    int32_t r = -1;
+    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
+    ASSERT_EQ(XA_OK, r);
+    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 7);
+    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
+    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
+    ASSERT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    // The participant dies prepared: nothing holds its prepared transaction
+    // any more, so any --recover that reached a coordinator could settle it.
+    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+    ASSERT_EQ(0, clientCommit(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    clientClose(&c);
+
+    std::string before = listOn(a);
+    ASSERT_EQ(3u, lineCount(before)) << before; // the branch, committing, and its participant
+    std::string out;
+    EXPECT_EQ(2, recoverOn(b, &out)) << out;
+    EXPECT_EQ(1u, lineCount(out)) << out;
+    EXPECT_EQ(0u, out.rfind("dtc-pg-enlist: ", 0)) << out;
+    EXPECT_EQ("1", appPrepared());
+    EXPECT_EQ("0", appRow(7));
+    EXPECT_EQ(lineCount(before), lineCount(listOn(a)));
+
+    EXPECT_EQ(0, recoverOn(a, &out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " committed")) << out;
+    EXPECT_EQ("1", appRow(7));
+    EXPECT_EQ("0", appPrepared());
+    std::string left = listOn(a);
+    EXPECT_EQ(1u, lineCount(left)) << left;
+}
+
 } // namespace
