@@ -236,6 +236,15 @@ protected:
         EXPECT_EQ(0, runOn(h, "dtcctl", {"list"}, &out)) << out;
         return out;
     }
+    // One counter of dtcctl stats on the host ("" when it cannot answer).
+    std::string statOn(const Host& h, const std::string& name) {
+        std::string out;
+        if (runOn(h, "dtcctl", {"--json", "stats"}, &out) != 0) return "";
+        size_t at = out.find("\"" + name + "\":");
+        if (at == std::string::npos) return "";
+        at += name.size() + 3;
+        return out.substr(at, out.find_first_of(",}", at) - at);
+    }
     // dtc-pg-enlist in the host's namespace, inserting `row` into app's t
     // through `target` (the database, or a relay in front of it).
     std::unique_ptr<ChildProcess> enlistOn(const Host& h, const MorvalenCookie& cookie, const std::string& target,
@@ -602,6 +611,69 @@ TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
     EXPECT_EQ("1", appRow(7));
     EXPECT_EQ("0", appPrepared());
     std::string left = listOn(a);
+    EXPECT_EQ(1u, lineCount(left)) << left;
+}
+
+// A --recover that waits on the active dtcd for an undecided outcome when
+// that dtcd dies ends by itself, reports the transaction in doubt and
+// decides nothing; once the other host has taken over and the manager has
+// committed there, --recover against it commits the work.
+TEST_F(DtcPgFailover, RecoverWaitingOnTheDeadCoordinatorEndsAndTheNewHostSettles) {
+    makeApp();
+    Host& a = hosts[0];
+    Host& b = hosts[1];
+    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
+    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
+    ASSERT_TRUE(startService(a));
+    ASSERT_TRUE(startService(b));
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
+    XID xid = roundXid(300, 0, 0);
+    MorvalenCookie cookie;
+    int32_t r = -1;
+    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
+    ASSERT_EQ(XA_OK, r);
+    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 9);
+    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
+    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
+    ASSERT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    clientClose(&c);
+    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+
+    // --recover on the active host reenlists and waits: nothing is decided.
+    ChildProcess waiting;
+    ASSERT_TRUE(testsupport::startProcess(&waiting, ipPath(),
+                                          {"netns", "exec", a.ns, testsupport::binPath("dtc-pg-enlist"), "--recover",
+                                           "--conninfo", conninfo("app")},
+                                          {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (statOn(a, "reenlists") != "1" && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    ASSERT_EQ("1", statOn(a, "reenlists")) << testsupport::readOutput(waiting);
+    ASSERT_TRUE(testsupport::sendSignal(*a.dtcd, SIGKILL));
+    ASSERT_TRUE(testsupport::waitForExit(&waiting, kBoundMs, &status)) << testsupport::readOutput(waiting);
+    std::string out = testsupport::readOutput(waiting);
+    EXPECT_TRUE(status.exited && status.code == 0) << out;
+    EXPECT_EQ(1u, lineCount(out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " in-doubt (lost dtcd")) << out;
+    EXPECT_EQ("1", appPrepared());
+    EXPECT_EQ("0", appRow(9));
+
+    std::vector<XID> listed;
+    ASSERT_TRUE(serves(b, &listed)) << testsupport::readOutput(*b.dtcd);
+    ASSERT_EQ(1u, listed.size());
+    ASSERT_EQ(0, clientConnect(&c, b.address.c_str(), kPort, 5000));
+    ASSERT_EQ(0, clientCommit(&c, &listed[0], TMNOFLAGS, &r));
+    EXPECT_EQ(XA_OK, r);
+    clientClose(&c);
+    EXPECT_EQ(0, recoverOn(b, &out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " committed")) << out;
+    EXPECT_EQ("1", appRow(9));
+    EXPECT_EQ("0", appPrepared());
+    std::string left = listOn(b);
     EXPECT_EQ(1u, lineCount(left)) << left;
 }
 
