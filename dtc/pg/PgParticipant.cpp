@@ -440,6 +440,11 @@ void resolveOne(Recovery& r, const Found& item) {
     } else if (hr == XACT_E_REENLISTTIMEOUT) {
         // Undecided: dtcd keeps it in doubt for this resource manager.
         r.lines->push_back(item.gid + " in-doubt (not decided yet)");
+    } else if (hr == XACT_E_CONNECTION_DOWN) {
+        // dtcd went away during the run (it died, or another host took
+        // over): nothing was applied; the next run asks the active one.
+        r.lines->push_back(item.gid + " in-doubt (lost dtcd; run it again once a coordinator is active)");
+        r.blocked[item.rmBytes] = true;
     } else {
         // An outcome told but not applied, or no answer: not done.
         if (why.empty()) why = "dtcd answered " + std::to_string(hr);

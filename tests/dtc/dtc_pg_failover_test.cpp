@@ -9,6 +9,11 @@
 //
 // MORVALEN_FAILOVER_ROUNDS sets the number of kills (default 3); each round
 // prints its takeover time, and the end the median and the worst.
+//
+// PostgreSQL participants (dtc-pg-enlist, in a database "app" of the same
+// cluster) across a takeover: branches in every phase when the active dtcd
+// dies are settled through the new active host, and --recover run against a
+// standby fails with one line and decides nothing.
 // Needs root, ip and network namespaces; skipped otherwise.
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +27,7 @@
 #include <thread>
 
 #include "MorvalenClient.h"
+#include "PgRelay.h"
 #include "PgStoreFixture.h"
 #include "support/Process.h"
 
@@ -115,8 +121,26 @@ void load(const std::string& address, int round, int thread, const std::atomic<b
     clientClose(&c);
 }
 
+// A relay that is stopped (its threads joined) however the test ends.
+struct Relay {
+    pgtest::CuttingRelay relay;
+    bool started = false;
+    ~Relay() {
+        if (started) relay.stop();
+    }
+};
+
+size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+size_t occurrences(const std::string& text, const std::string& word) {
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) n++;
+    return n;
+}
+
 class DtcPgFailover : public pgtest::StoreCluster {
 protected:
+    DtcPgFailover() { maxPrepared = 10; } // for the participants' database
     void SetUp() override {
         if (geteuid() != 0 || ipPath().empty()) GTEST_SKIP() << "needs root and ip for network namespaces";
         std::string probe = "morvalen-probe-" + std::to_string(getpid());
@@ -186,6 +210,59 @@ protected:
             poll(nullptr, 0, 10); // the other process's takeover
         }
         return false;
+    }
+    // Runs a program of the build in the host's namespace (so that it reaches
+    // that host's dtcd) to its end; answers its exit code (-1 when it did not
+    // end in time or was killed) and its output.
+    int runOn(const Host& h, const std::string& program, const std::vector<std::string>& args, std::string* out) {
+        ChildProcess p;
+        std::vector<std::string> all = {"netns", "exec", h.ns, testsupport::binPath(program)};
+        all.insert(all.end(), args.begin(), args.end());
+        if (!testsupport::startProcess(&p, ipPath(), all,
+                                       {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}))
+            return -1;
+        testsupport::ExitStatus status;
+        bool ended = testsupport::waitForExit(&p, kBoundMs, &status);
+        *out = testsupport::readOutput(p);
+        return ended && status.exited ? status.code : -1;
+    }
+    int recoverOn(const Host& h, std::string* out) {
+        return runOn(h, "dtc-pg-enlist", {"--recover", "--conninfo", conninfo("app")}, out);
+    }
+    // What dtcctl list shows on the host (a header line, then a line per
+    // branch and per participant).
+    std::string listOn(const Host& h) {
+        std::string out;
+        EXPECT_EQ(0, runOn(h, "dtcctl", {"list"}, &out)) << out;
+        return out;
+    }
+    // One counter of dtcctl stats on the host ("" when it cannot answer).
+    std::string statOn(const Host& h, const std::string& name) {
+        std::string out;
+        if (runOn(h, "dtcctl", {"--json", "stats"}, &out) != 0) return "";
+        size_t at = out.find("\"" + name + "\":");
+        if (at == std::string::npos) return "";
+        at += name.size() + 3;
+        return out.substr(at, out.find_first_of(",}", at) - at);
+    }
+    // dtc-pg-enlist in the host's namespace, inserting `row` into app's t
+    // through `target` (the database, or a relay in front of it).
+    std::unique_ptr<ChildProcess> enlistOn(const Host& h, const MorvalenCookie& cookie, const std::string& target,
+                                           int row) {
+        auto p = std::make_unique<ChildProcess>();
+        EXPECT_TRUE(testsupport::startProcess(
+            p.get(), ipPath(),
+            {"netns", "exec", h.ns, testsupport::binPath("dtc-pg-enlist"), "--cookie",
+             dtcwire::hexEncode(cookie.bytes, static_cast<size_t>(std::max(0, cookie.length))), "--conninfo", target,
+             "--sql", "INSERT INTO t VALUES (" + std::to_string(row) + ")"},
+            {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
+        return p;
+    }
+    std::string appPrepared() { return sql("SELECT count(*) FROM pg_prepared_xacts", "app"); }
+    std::string appRow(int row) { return sql("SELECT count(*) FROM t WHERE id = " + std::to_string(row), "app"); }
+    void makeApp() {
+        sql("CREATE DATABASE app");
+        sql("CREATE TABLE t(id int)", "app");
     }
     Host hosts[2];
 };
@@ -315,6 +392,289 @@ TEST_F(DtcPgFailover, KilledCoordinatorIsReplacedWithoutLosingOrResurrectingBran
     listed.clear();
     ASSERT_TRUE(recoverAll(next.address, &listed));
     EXPECT_TRUE(listed.empty());
+}
+
+// Five branches on the active host, each with a participant inserting its own
+// row, are caught in different phases when that host's dtcd is killed:
+//  - voted yes, then committed through the new active host's service;
+//  - voted yes, then rolled back there;
+//  - voted yes, the participant killed, then committed on the old host: the
+//    new host inherits a commit decision with a prepared transaction behind it;
+//  - committed on the old host, COMMIT PREPARED done but its answer held
+//    back, so the participant has not acknowledged;
+//  - PREPARE TRANSACTION done but its answer held back, so the vote (and the
+//    manager's prepare) is still in flight: never prepared in dtcd.
+// Every participant still running ends with a clear exit; the new host lists
+// exactly the two branches left prepared; --recover against the old host,
+// back as a standby, fails with one line and changes nothing; --recover
+// against the new active host settles the rest: exactly the committed rows
+// exist, nothing stays prepared, and dtcd holds no branch.
+TEST_F(DtcPgFailover, ParticipantsAreSettledThroughTheHostThatTookOver) {
+    makeApp();
+    Host& a = hosts[0];
+    Host& b = hosts[1];
+    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
+    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
+    ASSERT_TRUE(startService(a));
+    ASSERT_TRUE(startService(b));
+
+    enum Phase { kCommitOnB, kRollbackOnB, kCommitOnA, kCommitHeld, kPrepareHeld };
+    struct Case {
+        Case(const char* n, Phase p, bool outcome) : name(n), phase(p), committed(outcome) {}
+        const char* name;
+        Phase phase;
+        bool committed; // the outcome its row must show in the end
+        int row = 0;
+        XID xid{};
+        MorvalenConnection c;
+        Relay relay;
+        std::unique_ptr<ChildProcess> participant;
+    };
+    // The held prepare comes last: in the service's default completion mode
+    // a prepare holds the bridge lock until the vote, and the next start's
+    // cookie export would wait for it.
+    Case cases[] = {{"commit-on-b", kCommitOnB, true},
+                    {"rollback-on-b", kRollbackOnB, false},
+                    {"commit-on-a", kCommitOnA, true},
+                    {"commit-held", kCommitHeld, true},
+                    {"prepare-held", kPrepareHeld, false}};
+    std::atomic<int32_t> heldPrepare{XA_OK};
+    std::thread preparer;
+    // However the test leaves: the held answers go, then the manager's
+    // prepare that waits for one ends.
+    std::shared_ptr<void> joinPreparer(nullptr, [&](void*) {
+        for (Case& k : cases)
+            if (k.relay.started) k.relay.relay.release();
+        if (preparer.joinable()) preparer.join();
+    });
+    int row = 0;
+    for (Case& k : cases) {
+        k.row = ++row;
+        k.xid = roundXid(100, k.row, 0);
+        ASSERT_EQ(0, clientConnect(&k.c, a.address.c_str(), kPort, 5000)) << k.name;
+        MorvalenCookie cookie;
+        int32_t r = -1;
+        ASSERT_EQ(0, clientStart(&k.c, &k.xid, TMNOFLAGS, &r, &cookie)) << k.name;
+        ASSERT_EQ(XA_OK, r) << k.name;
+        ASSERT_GT(cookie.length, 0) << k.name;
+        std::string target = conninfo("app");
+        if (k.phase == kPrepareHeld || k.phase == kCommitHeld) {
+            k.relay.relay.hold = true;
+            if (k.phase == kCommitHeld) k.relay.relay.trigger = "COMMIT PREPARED";
+            ASSERT_TRUE(k.relay.relay.start(cluster.dir)) << k.name;
+            k.relay.started = true;
+            target = "host=" + k.relay.relay.dir + " user=" + cluster.role + " dbname=app";
+        }
+        k.participant = enlistOn(a, cookie, target, k.row);
+        ASSERT_TRUE(testsupport::waitForOutput(*k.participant, "enlisted", kBoundMs))
+            << k.name << ": " << testsupport::readOutput(*k.participant);
+        ASSERT_EQ(0, clientEnd(&k.c, &k.xid, TMSUCCESS, &r)) << k.name;
+        ASSERT_EQ(XA_OK, r) << k.name;
+        if (k.phase == kPrepareHeld) {
+            // The manager's prepare waits for the vote, which the relay holds back.
+            preparer = std::thread([&heldPrepare, &k] {
+                int32_t answer = -1;
+                if (clientPrepare(&k.c, &k.xid, TMNOFLAGS, &answer) != 0) answer = XAER_RMFAIL;
+                heldPrepare = answer;
+            });
+            ASSERT_TRUE(k.relay.relay.waitHeld()) << k.name << ": " << testsupport::readOutput(*k.participant);
+            continue;
+        }
+        ASSERT_EQ(0, clientPrepare(&k.c, &k.xid, TMNOFLAGS, &r)) << k.name;
+        ASSERT_EQ(XA_OK, r) << k.name << ": " << testsupport::readOutput(*k.participant);
+        if (k.phase == kCommitOnA) {
+            ASSERT_TRUE(testsupport::sendSignal(*k.participant, SIGKILL)) << k.name;
+            testsupport::ExitStatus status;
+            ASSERT_TRUE(testsupport::waitForExit(k.participant.get(), kBoundMs, &status)) << k.name;
+        }
+        if (k.phase == kCommitOnA || k.phase == kCommitHeld) {
+            ASSERT_EQ(0, clientCommit(&k.c, &k.xid, TMNOFLAGS, &r)) << k.name;
+            ASSERT_EQ(XA_OK, r) << k.name;
+        }
+        if (k.phase == kCommitHeld) {
+            ASSERT_TRUE(k.relay.relay.waitHeld()) << k.name << ": " << testsupport::readOutput(*k.participant);
+        }
+    }
+
+    ASSERT_TRUE(testsupport::sendSignal(*a.dtcd, SIGKILL));
+    joinPreparer.reset(); // the dead coordinator's connection ends the manager's prepare
+    EXPECT_NE(XA_OK, heldPrepare.load());
+    for (Case& k : cases) clientClose(&k.c);
+
+    // Every participant still running ends by itself: the one that applied
+    // a commit says so; the others, prepared with no outcome, name --recover.
+    for (Case& k : cases) {
+        if (k.phase == kCommitOnA) continue; // killed before
+        testsupport::ExitStatus status;
+        ASSERT_TRUE(testsupport::waitForExit(k.participant.get(), kBoundMs, &status))
+            << k.name << " still waits: " << testsupport::readOutput(*k.participant);
+        std::string said = testsupport::readOutput(*k.participant);
+        if (k.phase == kCommitHeld) {
+            EXPECT_TRUE(status.exited && status.code == 0) << k.name << ": " << said;
+            EXPECT_NE(std::string::npos, said.find("committed")) << k.name << ": " << said;
+        } else {
+            EXPECT_TRUE(status.exited && status.code == 2) << k.name << ": " << said;
+            EXPECT_NE(std::string::npos, said.find("lost the coordinator after preparing")) << k.name << ": " << said;
+            EXPECT_NE(std::string::npos, said.find("--recover")) << k.name << ": " << said;
+        }
+    }
+    EXPECT_EQ("4", appPrepared()); // all but the one that applied its commit
+
+    // The new active host lists the two prepared branches, not the one whose
+    // vote never arrived (presumed abort) nor the committed ones.
+    std::vector<XID> listed;
+    ASSERT_TRUE(serves(b, &listed)) << testsupport::readOutput(*b.dtcd);
+    std::set<std::string> inDoubt;
+    for (const XID& xid : listed) inDoubt.insert(gtridOf(xid));
+    EXPECT_EQ((std::set<std::string>{gtridOf(cases[0].xid), gtridOf(cases[1].xid)}), inDoubt);
+
+    // The old host is back as a standby: --recover there reaches no
+    // coordinator and leaves everything as it was.
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(a.dtcd.get(), kBoundMs, &status));
+    ASSERT_TRUE(startDtcd(a, "dtcd: standby:")) << testsupport::readOutput(*a.dtcd);
+    std::string before = listOn(b);
+    std::string out;
+    EXPECT_EQ(2, recoverOn(a, &out)) << out;
+    EXPECT_EQ(1u, lineCount(out)) << out;
+    EXPECT_EQ(0u, out.rfind("dtc-pg-enlist: ", 0)) << out;
+    EXPECT_EQ("4", appPrepared());
+    EXPECT_EQ(lineCount(before), lineCount(listOn(b))) << before;
+
+    // The transaction manager finishes what it holds through the new host.
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, b.address.c_str(), kPort, 5000));
+    int32_t r = -1;
+    ASSERT_EQ(0, clientCommit(&c, &cases[0].xid, TMNOFLAGS, &r));
+    EXPECT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientRollback(&c, &cases[1].xid, TMNOFLAGS, &r));
+    EXPECT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientCommit(&c, &cases[4].xid, TMNOFLAGS, &r));
+    EXPECT_EQ(XAER_NOTA, r); // never prepared: rolled back with its host
+    clientClose(&c);
+
+    EXPECT_EQ(0, recoverOn(b, &out)) << out;
+    EXPECT_EQ(2u, occurrences(out, " committed")) << out;
+    EXPECT_EQ(2u, occurrences(out, " aborted")) << out;
+    EXPECT_EQ(0u, occurrences(out, "in-doubt")) << out;
+    for (const Case& k : cases) EXPECT_EQ(k.committed ? "1" : "0", appRow(k.row)) << k.name;
+    EXPECT_EQ("0", appPrepared());
+    std::string left = listOn(b);
+    EXPECT_EQ(1u, lineCount(left)) << left;
+    EXPECT_EQ("0", sql("SELECT count(*) FROM dtcd.branches"));
+}
+
+// --recover against a standby reaches no coordinator: one line, exit code 2,
+// and the prepared transaction and the active host's decision stay as they
+// were, for the --recover against the active host that settles them.
+TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
+    makeApp();
+    Host& a = hosts[0];
+    Host& b = hosts[1];
+    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
+    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
+    ASSERT_TRUE(startService(a));
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
+    XID xid = roundXid(200, 0, 0);
+    MorvalenCookie cookie;
+    int32_t r = -1;
+    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
+    ASSERT_EQ(XA_OK, r);
+    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 7);
+    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
+    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
+    ASSERT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    // The participant dies prepared: nothing holds its prepared transaction
+    // any more, so any --recover that reached a coordinator could settle it.
+    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+    ASSERT_EQ(0, clientCommit(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    clientClose(&c);
+
+    std::string before = listOn(a);
+    ASSERT_EQ(3u, lineCount(before)) << before; // the branch, committing, and its participant
+    std::string out;
+    EXPECT_EQ(2, recoverOn(b, &out)) << out;
+    EXPECT_EQ(1u, lineCount(out)) << out;
+    EXPECT_EQ(0u, out.rfind("dtc-pg-enlist: ", 0)) << out;
+    EXPECT_EQ("1", appPrepared());
+    EXPECT_EQ("0", appRow(7));
+    EXPECT_EQ(lineCount(before), lineCount(listOn(a)));
+
+    EXPECT_EQ(0, recoverOn(a, &out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " committed")) << out;
+    EXPECT_EQ("1", appRow(7));
+    EXPECT_EQ("0", appPrepared());
+    std::string left = listOn(a);
+    EXPECT_EQ(1u, lineCount(left)) << left;
+}
+
+// A --recover that waits on the active dtcd for an undecided outcome when
+// that dtcd dies ends by itself, reports the transaction in doubt and
+// decides nothing; once the other host has taken over and the manager has
+// committed there, --recover against it commits the work.
+TEST_F(DtcPgFailover, RecoverWaitingOnTheDeadCoordinatorEndsAndTheNewHostSettles) {
+    makeApp();
+    Host& a = hosts[0];
+    Host& b = hosts[1];
+    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
+    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
+    ASSERT_TRUE(startService(a));
+    ASSERT_TRUE(startService(b));
+    MorvalenConnection c;
+    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
+    XID xid = roundXid(300, 0, 0);
+    MorvalenCookie cookie;
+    int32_t r = -1;
+    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
+    ASSERT_EQ(XA_OK, r);
+    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 9);
+    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
+    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
+    ASSERT_EQ(XA_OK, r);
+    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
+    ASSERT_EQ(XA_OK, r);
+    clientClose(&c);
+    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
+    testsupport::ExitStatus status;
+    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+
+    // --recover on the active host reenlists and waits: nothing is decided.
+    ChildProcess waiting;
+    ASSERT_TRUE(testsupport::startProcess(&waiting, ipPath(),
+                                          {"netns", "exec", a.ns, testsupport::binPath("dtc-pg-enlist"), "--recover",
+                                           "--conninfo", conninfo("app")},
+                                          {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (statOn(a, "reenlists") != "1" && std::chrono::steady_clock::now() < deadline) poll(nullptr, 0, 20);
+    ASSERT_EQ("1", statOn(a, "reenlists")) << testsupport::readOutput(waiting);
+    ASSERT_TRUE(testsupport::sendSignal(*a.dtcd, SIGKILL));
+    ASSERT_TRUE(testsupport::waitForExit(&waiting, kBoundMs, &status)) << testsupport::readOutput(waiting);
+    std::string out = testsupport::readOutput(waiting);
+    EXPECT_TRUE(status.exited && status.code == 0) << out;
+    EXPECT_EQ(1u, lineCount(out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " in-doubt (lost dtcd")) << out;
+    EXPECT_EQ("1", appPrepared());
+    EXPECT_EQ("0", appRow(9));
+
+    std::vector<XID> listed;
+    ASSERT_TRUE(serves(b, &listed)) << testsupport::readOutput(*b.dtcd);
+    ASSERT_EQ(1u, listed.size());
+    ASSERT_EQ(0, clientConnect(&c, b.address.c_str(), kPort, 5000));
+    ASSERT_EQ(0, clientCommit(&c, &listed[0], TMNOFLAGS, &r));
+    EXPECT_EQ(XA_OK, r);
+    clientClose(&c);
+    EXPECT_EQ(0, recoverOn(b, &out)) << out;
+    EXPECT_EQ(1u, occurrences(out, " committed")) << out;
+    EXPECT_EQ("1", appRow(9));
+    EXPECT_EQ("0", appPrepared());
+    std::string left = listOn(b);
+    EXPECT_EQ(1u, lineCount(left)) << left;
 }
 
 } // namespace
