@@ -31,10 +31,6 @@ constexpr uint64_t kFirstClientId = 16;
 // would wake the loop at once, again and again, for nothing.
 constexpr int64_t kAcceptPauseMs = 100;
 
-// A pass that woke an idle loop and handled at most this many events is
-// quiet: its writes are committed on the loop itself (see storeCommitQueued).
-constexpr int kQuietPassEvents = 4;
-
 struct Loop {
     int epollFd = -1;            // the epoll instance
     int listenFd = -1;           // listening socket
@@ -215,15 +211,7 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
             int64_t wait = wake - monotonicMs();
             timeout = wait <= 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
         }
-        // Looks first without waiting: a loop that finds nothing ready is
-        // idle, and the writes of a pass that wakes it are likely one
-        // caller's alone (see the commit at the end of the pass).
-        int n = epoll_wait(loop.epollFd, events, 256, 0);
-        bool afterIdle = false;
-        if (n == 0 && timeout != 0) {
-            afterIdle = true;
-            n = epoll_wait(loop.epollFd, events, 256, timeout);
-        }
+        int n = epoll_wait(loop.epollFd, events, 256, timeout);
         // A coordinator sharing its store answers only while its lease is
         // surely its own: after a pause (a stopped process thawed, a store
         // that no longer answers the renewal) another may be active already.
@@ -265,16 +253,26 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
         }
         nextDeadline = expireBranches(co, monotonicMs());
         // The answers that need no write go out first; then the pass's writes
-        // are committed (here, or by the writer for a large batch) and, when
-        // committed here, answered at once. Finishing a write may queue the
-        // next one (a participant's phase two done), committed in turn.
-        flushDirty(co, loop);
-        while (storeCommitQueued(co.store, afterIdle && n <= kQuietPassEvents)) {
-            finishWrites(co);
+        // are committed: here when one write is all there is in flight (a
+        // caller that waits alone: one flush and no hand-off between threads),
+        // otherwise by the writer while the loop goes on reading, so that the
+        // next batch grows. Those committed here are answered at once.
+        // Finishing a write may queue the next one (a participant's phase two
+        // done), committed in turn.
+        // Closing a client may answer others and queue writes too (a
+        // participant gone), so the pass ends only once nothing is left to
+        // close and every queued write is committed or with the writer.
+        for (;;) {
             flushDirty(co, loop);
+            if (!loop.closing.empty()) {
+                std::vector<uint64_t> closing;
+                closing.swap(loop.closing);
+                for (uint64_t id : closing) closeClient(co, loop, id);
+                continue;
+            }
+            if (!storeCommitQueued(co.store, co.writes.size() == 1)) break;
+            finishWrites(co);
         }
-        for (uint64_t id : loop.closing) closeClient(co, loop, id);
-        loop.closing.clear();
         publishAt = metricsPublish(co, monotonicMs());
     }
     for (auto& entry : co.clients) close(entry.second->fd);

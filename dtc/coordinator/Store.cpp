@@ -517,13 +517,13 @@ void storeSubmit(Store* store, StoreWrite write) {
     if (store->pg != nullptr) store->cv.notify_one();
 }
 
-bool storeCommitQueued(Store* store, bool quiet) {
+bool storeCommitQueued(Store* store, bool alone) {
     if (store->pg != nullptr) return false;
     std::vector<StoreWrite> batch;
     {
         platform::MutexLock lock(store->mu);
         if (store->queue.empty()) return false;
-        if (!quiet || store->busy || !store->groupCommit || store->queue.size() > kLoopBatchMax) {
+        if (!alone || store->busy || !store->groupCommit) {
             store->cv.notify_one();
             return false;
         }

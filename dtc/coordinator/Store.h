@@ -5,11 +5,12 @@
 // commit), so many concurrent prepares and decisions share one fsync.
 //
 // Life of a write: the event loop queues a StoreWrite (storeSubmit) and answers
-// nothing yet. At the end of its pass the loop calls storeCommitQueued: a small
-// batch (the usual case while few callers wait) the loop commits itself, one
-// flush and no hand-off to another thread and back; a larger one, or any batch
-// while the writer is still busy, goes to the writer thread, so that the loop
-// reads and answers meanwhile and the next batch grows. Either way the writes
+// nothing yet. At the end of its pass the loop calls storeCommitQueued: the
+// only write in flight (one caller waiting, as when completions are made one
+// at a time) the loop commits itself, one flush and no hand-off to another
+// thread and back; when more are in flight, the batch goes to the writer
+// thread, so that the loop reads and answers meanwhile and the next batch
+// grows. Either way the writes
 // reach the done list with their result (the writer also signals the eventfd)
 // and the event loop takes them (storeTakeDone) and only then answers the
 // client. A write that fails leaves the database as it was (the whole batch
@@ -129,16 +130,15 @@ struct Store {
 [[nodiscard]] bool storeStart(Store* store);
 // Queues a write (the event loop). Takes store->mu.
 void storeSubmit(Store* store, StoreWrite write) EXCLUDES(store->mu);
-// The most writes the event loop commits itself; a larger batch goes to the writer.
-constexpr size_t kLoopBatchMax = 4;
 // Commits what storeSubmit queued (the event loop, once a pass, after it has
-// sent the answers that need no write). `quiet`: the pass had little to do,
-// so a flush on the loop keeps nobody else waiting; otherwise the batch goes
-// to the writer and the loop goes on reading while it flushes. True when the
-// loop committed the batch itself: the results are on the done list now.
-// False when there was nothing, or the writer was handed the batch (it
-// signals notifyFd when done). Takes store->mu.
-bool storeCommitQueued(Store* store, bool quiet) EXCLUDES(store->mu);
+// sent the answers that need no write). `alone`: the queue holds the only
+// write in flight, so a flush on the loop delays no other write; the loop
+// then commits it itself. Otherwise the batch goes to the writer and the loop
+// goes on reading while it flushes. True when the loop committed the batch
+// itself: the results are on the done list now. False when there was nothing,
+// or the writer was handed the batch (it signals notifyFd when done). Takes
+// store->mu.
+bool storeCommitQueued(Store* store, bool alone) EXCLUDES(store->mu);
 // Takes the finished writes. Takes store->mu.
 std::vector<StoreWrite> storeTakeDone(Store* store) EXCLUDES(store->mu);
 // Lets the writer finish what is queued, joins it and closes the database.

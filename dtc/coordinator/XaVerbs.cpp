@@ -5,6 +5,8 @@
 // a branch's life they drive are listed in Coordinator.h.
 #include <sys/random.h>
 
+#include <cstring>
+
 #include "Branches.h"
 #include "contract/txdtc.h"
 
@@ -56,8 +58,10 @@ void handleStart(Coordinator& co, Client& client, uint32_t id, const XID& xid, i
         fresh->key = key;
         fresh->guid = client.guid;
         fresh->xid = xid;
-        fillRandom(fresh->uow, kIdSize);
-        fillRandom(fresh->token, kIdSize);
+        uint8_t fresh32[2 * kIdSize]; // the transaction id and the cookie's secret, one system call
+        fillRandom(fresh32, sizeof fresh32);
+        std::memcpy(fresh->uow, fresh32, kIdSize);
+        std::memcpy(fresh->token, fresh32 + kIdSize, kIdSize);
         fresh->active = 1;
         fresh->createdMs = wallMs();
         if (client.timeoutMs > 0) {
