@@ -243,9 +243,10 @@ protected:
         ADD_FAILURE() << name << " is " << stat(name) << ", not " << want;
         return false;
     }
-    // Waits (ten seconds at most) until dtcd lists `n` participants.
+    // Waits (thirty seconds at most: a participant starting on a loaded machine
+    // may take several) until dtcd lists `n` participants.
     bool participants(size_t n) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         std::string out;
         while (std::chrono::steady_clock::now() < deadline) {
             runCtl(daemon, {"list"}, &out);

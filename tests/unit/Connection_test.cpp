@@ -1,8 +1,9 @@
 // The wire primitives over a connected socket pair: single-receive reads and
-// their sentinels, the reply layout, the 987/988-byte overflow rule with its
+// their sentinels, fields taken from one buffered receive, the reply layout, the 987/988-byte overflow rule with its
 // report, the null array, and the drain of surplus input.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,6 +82,62 @@ TEST(Connection, ReadsMakeOneReceiveAndLeaveSentinelsOnFailure) {
     EXPECT_EQ(value, -1);
     uint8_t buffer[16];
     EXPECT_EQ(socketReadBytes(p.record, buffer, 16), 0);
+}
+
+TEST(Connection, FieldsOfOneWriteAreTakenFromOneReceiveAsSeparateReceivesWouldBe) {
+    Pair p;
+    ASSERT_NE(p.record, nullptr);
+
+    // A whole frame in one write: every field comes from the one receive, and
+    // the socket is left empty while the record still holds the rest.
+    const uint8_t frame[10] = {1, 0, 0, 0, 5, 0x10, 0, 0, 0, 0xFF};
+    p.send(frame, sizeof frame);
+    int32_t value = 0;
+    uint8_t byte = 0;
+    ASSERT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(value, 1);
+    uint32_t waiting = 0;
+    ASSERT_EQ(::ioctl(p.record->socket, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 0u);                      // all taken by the first receive
+    EXPECT_EQ(socketAvailable(p.record), 6u);    // and held for the next reads
+    EXPECT_EQ(socketReadByte(p.record, &byte), 0);
+    EXPECT_EQ(byte, 5);
+    EXPECT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(value, 0x10);
+    EXPECT_EQ(socketReadByte(p.record, &byte), 0);
+    EXPECT_EQ(byte, 0xFF);
+
+    // Part of a field held and its rest arrived since: one receive of the
+    // field's size would have found it all, so the read succeeds.
+    const uint8_t six[6] = {9, 0, 0, 0, 0x34, 0x12};
+    p.send(six, sizeof six);
+    ASSERT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(value, 9);
+    const uint8_t rest[2] = {0, 0};
+    p.send(rest, sizeof rest);
+    EXPECT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(value, 0x1234);
+
+    // Part of a field held and nothing more arrived: the read fails at once,
+    // the part is consumed, and what comes afterwards starts afresh.
+    p.send(six, sizeof six);
+    ASSERT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(socketReadInt(p.record, &value), -1);
+    EXPECT_EQ(value, -1);
+    EXPECT_EQ(socketAvailable(p.record), 0u);
+    p.send(frame + 4, 1);
+    EXPECT_EQ(socketReadByte(p.record, &byte), 0);
+    EXPECT_EQ(byte, 5);
+
+    // Surplus behind a request in the same write is dropped by the drain;
+    // the next write is the next request.
+    p.send(frame, sizeof frame);
+    ASSERT_EQ(socketReadInt(p.record, &value), 0);
+    socketSkipInput(p.record);
+    EXPECT_EQ(socketAvailable(p.record), 0u);
+    p.send(six, 4);
+    EXPECT_EQ(socketReadInt(p.record, &value), 0);
+    EXPECT_EQ(value, 9);
 }
 
 TEST(Connection, ReadAllWaitsForEveryByteAndFailsOnEarlyClose) {
