@@ -72,6 +72,9 @@ int32_t receiveMore(ClientConnection* c, uint32_t limit = 0) noexcept {
     }
     uint32_t room = kInputBufferSize - keep;
     if (limit != 0 && limit < room) room = limit;
+    if (room == 0) {
+        return 0;  // full: a caller asked for more than the buffer holds, and gets what it holds
+    }
     int32_t n = receiveOnce(c, c->input + keep, static_cast<int32_t>(room));
     if (n > 0) {
         c->inputEnd += static_cast<uint32_t>(n);
