@@ -31,6 +31,12 @@ constexpr uint64_t kFirstClientId = 16;
 // would wake the loop at once, again and again, for nothing.
 constexpr int64_t kAcceptPauseMs = 100;
 
+// A lone write is committed on the loop only when no pass has seen two writes
+// in flight for this long: callers that overlap (the parallel completions of
+// many clients) are served better by the writer, which lets the loop read and
+// answer meanwhile; callers that come one at a time by the loop itself.
+constexpr int64_t kAloneAfterMs = 200;
+
 struct Loop {
     int epollFd = -1;            // the epoll instance
     int listenFd = -1;           // listening socket
@@ -38,6 +44,7 @@ struct Loop {
     bool pauseReported = false;  // the current run of exhausted accepts was reported
     uint64_t nextClientId = kFirstClientId;
     std::vector<uint64_t> closing; // clients to close after this pass
+    int64_t severalWritesMs = 0;   // monotonic time a pass last saw more than one write in flight
 };
 
 void watch(Loop& loop, int fd, uint64_t tag, uint32_t events, int op) {
@@ -253,10 +260,11 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
         }
         nextDeadline = expireBranches(co, monotonicMs());
         // The answers that need no write go out first; then the pass's writes
-        // are committed: here when one write is all there is in flight (a
-        // caller that waits alone: one flush and no hand-off between threads),
-        // otherwise by the writer while the loop goes on reading, so that the
-        // next batch grows. Those committed here are answered at once.
+        // are committed: here when one write is all there is in flight and
+        // writes have lately come one at a time (a caller that waits alone:
+        // one flush and no hand-off between threads), otherwise by the writer
+        // while the loop goes on reading, so that the next batch grows. Those
+        // committed here are answered at once.
         // Finishing a write may queue the next one (a participant's phase two
         // done), committed in turn.
         // Closing a client may answer others and queue writes too (a
@@ -270,7 +278,10 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
                 for (uint64_t id : closing) closeClient(co, loop, id);
                 continue;
             }
-            if (!storeCommitQueued(co.store, co.writes.size() == 1)) break;
+            int64_t now = monotonicMs();
+            if (co.writes.size() > 1) loop.severalWritesMs = now;
+            bool alone = co.writes.size() == 1 && now - loop.severalWritesMs > kAloneAfterMs;
+            if (!storeCommitQueued(co.store, alone)) break;
             finishWrites(co);
         }
         publishAt = metricsPublish(co, monotonicMs());
