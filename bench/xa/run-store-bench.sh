@@ -6,7 +6,7 @@
 # store's commit latency sets the pace) and with MORVALEN_PARALLEL_COMPLETIONS=1
 # (the writes of concurrent completions share one commit); then the failover test's loop for
 # the takeover time after a kill -9 of the active dtcd (median and worst over
-# ROUNDS kills, lease 2000 ms, standby poll 100 ms).
+# ROUNDS kills, the test's lease of 4000 ms, standby poll 100 ms).
 #
 #   bench/xa/run-store-bench.sh [BUILD_DIR] [SECONDS] [CLIENTS] [ROUNDS]
 #

@@ -7,7 +7,8 @@
 # abstract socket are never shared), with dtcd and morvalen on a temporary
 # data directory, and a private PostgreSQL 15 cluster (unix socket in the same
 # temporary directory, fsync on) that it starts and stops itself. For
-# N = 1, 8, 64 concurrent clients it prints XA transactions per second
+# N = 1, 8, 64 concurrent clients (PostgreSQL first, then each mode, each
+# after a checkpoint and a sync) it prints XA transactions per second
 # (start, end, prepare, commit) with p50/p99 latency in both completion modes
 # (the default, bridgeLock held across the completions' coordinator calls; and
 # MORVALEN_PARALLEL_COMPLETIONS=1), pgbench's transactions per second (BEGIN;
