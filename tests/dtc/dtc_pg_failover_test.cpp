@@ -258,6 +258,25 @@ protected:
             {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
         return p;
     }
+    // Through host h's service: a branch whose participant inserts `row` into
+    // app, ended and prepared; then the participant is killed, so that
+    // nothing holds its prepared transaction. The connection stays open.
+    void prepareWithDeadParticipant(const Host& h, MorvalenConnection* c, XID xid, int row) {
+        ASSERT_EQ(0, clientConnect(c, h.address.c_str(), kPort, 5000));
+        MorvalenCookie cookie;
+        int32_t r = -1;
+        ASSERT_EQ(0, clientStart(c, &xid, TMNOFLAGS, &r, &cookie));
+        ASSERT_EQ(XA_OK, r);
+        std::unique_ptr<ChildProcess> participant = enlistOn(h, cookie, conninfo("app"), row);
+        ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
+        ASSERT_EQ(0, clientEnd(c, &xid, TMSUCCESS, &r));
+        ASSERT_EQ(XA_OK, r);
+        ASSERT_EQ(0, clientPrepare(c, &xid, TMNOFLAGS, &r));
+        ASSERT_EQ(XA_OK, r);
+        ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
+        testsupport::ExitStatus status;
+        ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+    }
     std::string appPrepared() { return sql("SELECT count(*) FROM pg_prepared_xacts", "app"); }
     std::string appRow(int row) { return sql("SELECT count(*) FROM t WHERE id = " + std::to_string(row), "app"); }
     void makeApp() {
@@ -574,24 +593,13 @@ TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
     ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
     ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
     ASSERT_TRUE(startService(a));
-    MorvalenConnection c;
-    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
-    XID xid = roundXid(200, 0, 0);
-    MorvalenCookie cookie;
-    int32_t r = -1;
-    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
-    ASSERT_EQ(XA_OK, r);
-    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 7);
-    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
-    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
-    ASSERT_EQ(XA_OK, r);
-    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
-    ASSERT_EQ(XA_OK, r);
     // The participant dies prepared: nothing holds its prepared transaction
     // any more, so any --recover that reached a coordinator could settle it.
-    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
-    testsupport::ExitStatus status;
-    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+    MorvalenConnection c;
+    XID xid = roundXid(200, 0, 0);
+    prepareWithDeadParticipant(a, &c, xid, 7);
+    if (HasFatalFailure()) return;
+    int32_t r = -1;
     ASSERT_EQ(0, clientCommit(&c, &xid, TMNOFLAGS, &r));
     ASSERT_EQ(XA_OK, r);
     clientClose(&c);
@@ -627,22 +635,12 @@ TEST_F(DtcPgFailover, RecoverWaitingOnTheDeadCoordinatorEndsAndTheNewHostSettles
     ASSERT_TRUE(startService(a));
     ASSERT_TRUE(startService(b));
     MorvalenConnection c;
-    ASSERT_EQ(0, clientConnect(&c, a.address.c_str(), kPort, 5000));
     XID xid = roundXid(300, 0, 0);
-    MorvalenCookie cookie;
-    int32_t r = -1;
-    ASSERT_EQ(0, clientStart(&c, &xid, TMNOFLAGS, &r, &cookie));
-    ASSERT_EQ(XA_OK, r);
-    std::unique_ptr<ChildProcess> participant = enlistOn(a, cookie, conninfo("app"), 9);
-    ASSERT_TRUE(testsupport::waitForOutput(*participant, "enlisted", kBoundMs)) << testsupport::readOutput(*participant);
-    ASSERT_EQ(0, clientEnd(&c, &xid, TMSUCCESS, &r));
-    ASSERT_EQ(XA_OK, r);
-    ASSERT_EQ(0, clientPrepare(&c, &xid, TMNOFLAGS, &r));
-    ASSERT_EQ(XA_OK, r);
+    prepareWithDeadParticipant(a, &c, xid, 9);
+    if (HasFatalFailure()) return;
     clientClose(&c);
-    ASSERT_TRUE(testsupport::sendSignal(*participant, SIGKILL));
     testsupport::ExitStatus status;
-    ASSERT_TRUE(testsupport::waitForExit(participant.get(), kBoundMs, &status));
+    int32_t r = -1;
 
     // --recover on the active host reenlists and waits: nothing is decided.
     ChildProcess waiting;
