@@ -199,14 +199,7 @@ void writerLoop(Store* store) {
         }
         if (!batch.empty()) {
             commitBatch(store, batch);
-            {
-                platform::MutexLock lock(store->mu);
-                for (StoreWrite& write : batch) store->done.push_back(std::move(write));
-            }
-            batch.clear();
-            uint64_t one = 1;
-            ssize_t n = write(store->notifyFd, &one, sizeof one);
-            (void)n; // an eventfd write only fails when the counter would overflow
+            storeBatchDone(store, &batch);
         }
         checkpointIfDue(store);
         platform::MutexLock lock(store->mu);
@@ -505,6 +498,17 @@ bool storeStart(Store* store) {
         return false;
     }
     return true;
+}
+
+void storeBatchDone(Store* store, std::vector<StoreWrite>* batch) {
+    {
+        platform::MutexLock lock(store->mu);
+        for (StoreWrite& write : *batch) store->done.push_back(std::move(write));
+    }
+    batch->clear();
+    uint64_t one = 1;
+    ssize_t n = write(store->notifyFd, &one, sizeof one);
+    (void)n; // an eventfd write only fails when the counter would overflow
 }
 
 void storeSubmit(Store* store, StoreWrite write) {

@@ -139,6 +139,9 @@ void storeSubmit(Store* store, StoreWrite write) EXCLUDES(store->mu);
 // or the writer was handed the batch (it signals notifyFd when done). Takes
 // store->mu.
 bool storeCommitQueued(Store* store, bool alone) EXCLUDES(store->mu);
+// For a backend's writer thread: moves a committed (or failed) batch to the
+// done list, empties *batch and signals notifyFd. Takes store->mu.
+void storeBatchDone(Store* store, std::vector<StoreWrite>* batch) EXCLUDES(store->mu);
 // Takes the finished writes. Takes store->mu.
 std::vector<StoreWrite> storeTakeDone(Store* store) EXCLUDES(store->mu);
 // Lets the writer finish what is queued, joins it and closes the database.

@@ -341,14 +341,7 @@ void writerLoop(Store* store) {
             continue;
         }
         commitBatch(store, batch);
-        {
-            platform::MutexLock lock(store->mu);
-            for (StoreWrite& w : batch) store->done.push_back(std::move(w));
-        }
-        batch.clear();
-        uint64_t one = 1;
-        ssize_t n = write(store->notifyFd, &one, sizeof one);
-        (void)n; // an eventfd write only fails when the counter would overflow
+        storeBatchDone(store, &batch);
     }
 }
 

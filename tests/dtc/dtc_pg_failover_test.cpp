@@ -258,6 +258,17 @@ protected:
             {"DTCD_SOCKET=@dtcd", "LD_LIBRARY_PATH=" + testsupport::libDir()}));
         return p;
     }
+    // The app database, host A's dtcd active and B's a standby, A's service,
+    // and B's too when asked.
+    void startPair(bool serviceOnB) {
+        makeApp();
+        ASSERT_TRUE(startDtcd(hosts[0], "dtcd: active:")) << testsupport::readOutput(*hosts[0].dtcd);
+        ASSERT_TRUE(startDtcd(hosts[1], "dtcd: standby:")) << testsupport::readOutput(*hosts[1].dtcd);
+        ASSERT_TRUE(startService(hosts[0]));
+        if (serviceOnB) {
+            ASSERT_TRUE(startService(hosts[1]));
+        }
+    }
     // Through host h's service: a branch whose participant inserts `row` into
     // app, ended and prepared; then the participant is killed, so that
     // nothing holds its prepared transaction. The connection stays open.
@@ -429,13 +440,10 @@ TEST_F(DtcPgFailover, KilledCoordinatorIsReplacedWithoutLosingOrResurrectingBran
 // against the new active host settles the rest: exactly the committed rows
 // exist, nothing stays prepared, and dtcd holds no branch.
 TEST_F(DtcPgFailover, ParticipantsAreSettledThroughTheHostThatTookOver) {
-    makeApp();
+    startPair(true);
+    if (HasFatalFailure()) return;
     Host& a = hosts[0];
     Host& b = hosts[1];
-    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
-    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
-    ASSERT_TRUE(startService(a));
-    ASSERT_TRUE(startService(b));
 
     enum Phase { kCommitOnB, kRollbackOnB, kCommitOnA, kCommitHeld, kPrepareHeld };
     struct Case {
@@ -587,12 +595,10 @@ TEST_F(DtcPgFailover, ParticipantsAreSettledThroughTheHostThatTookOver) {
 // and the prepared transaction and the active host's decision stay as they
 // were, for the --recover against the active host that settles them.
 TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
-    makeApp();
+    startPair(false);
+    if (HasFatalFailure()) return;
     Host& a = hosts[0];
     Host& b = hosts[1];
-    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
-    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
-    ASSERT_TRUE(startService(a));
     // The participant dies prepared: nothing holds its prepared transaction
     // any more, so any --recover that reached a coordinator could settle it.
     MorvalenConnection c;
@@ -627,13 +633,10 @@ TEST_F(DtcPgFailover, RecoverAgainstAStandbyFailsAndDecidesNothing) {
 // decides nothing; once the other host has taken over and the manager has
 // committed there, --recover against it commits the work.
 TEST_F(DtcPgFailover, RecoverWaitingOnTheDeadCoordinatorEndsAndTheNewHostSettles) {
-    makeApp();
+    startPair(true);
+    if (HasFatalFailure()) return;
     Host& a = hosts[0];
     Host& b = hosts[1];
-    ASSERT_TRUE(startDtcd(a, "dtcd: active:")) << testsupport::readOutput(*a.dtcd);
-    ASSERT_TRUE(startDtcd(b, "dtcd: standby:")) << testsupport::readOutput(*b.dtcd);
-    ASSERT_TRUE(startService(a));
-    ASSERT_TRUE(startService(b));
     MorvalenConnection c;
     XID xid = roundXid(300, 0, 0);
     prepareWithDeadParticipant(a, &c, xid, 9);
