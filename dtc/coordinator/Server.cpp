@@ -259,17 +259,16 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
             watch(loop, loop.listenFd, kListenTag, EPOLLIN, EPOLL_CTL_MOD);
         }
         nextDeadline = expireBranches(co, monotonicMs());
-        // The answers that need no write go out first; then the pass's writes
-        // are committed: here when one write is all there is in flight and
-        // writes have lately come one at a time (a caller that waits alone:
-        // one flush and no hand-off between threads), otherwise by the writer
-        // while the loop goes on reading, so that the next batch grows. Those
-        // committed here are answered at once.
-        // Finishing a write may queue the next one (a participant's phase two
-        // done), committed in turn.
-        // Closing a client may answer others and queue writes too (a
-        // participant gone), so the pass ends only once nothing is left to
-        // close and every queued write is committed or with the writer.
+        // The end of the pass. The answers that need no write go out first;
+        // then the pass's writes are committed: here when one write is all
+        // there is in flight and writes have lately come one at a time (a
+        // caller that waits alone: one flush and no hand-off between
+        // threads), otherwise by the writer while the loop goes on reading,
+        // so that the next batch grows. Those committed here are answered at
+        // once. Finishing a write may queue the next one (a participant's
+        // phase two done), and closing a client may answer others and queue
+        // writes too (a participant gone): the pass ends only once nothing is
+        // left to close and every queued write is committed or with the writer.
         for (;;) {
             flushDirty(co, loop);
             if (!loop.closing.empty()) {
