@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "support/Dtcd.h"
@@ -61,7 +62,12 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
 } // namespace
 
 std::string uniqueSocketName() {
-    return "@dtcd-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    // The process id alone may come back (ids wrap) while a daemon of an
+    // earlier test that timed out still holds its name: a random part per
+    // process keeps such a leftover from failing later tests.
+    static const unsigned salt = std::random_device{}();
+    return "@dtcd-test-" + std::to_string(getpid()) + "-" + std::to_string(salt) + "-" +
+           std::to_string(counter.fetch_add(1));
 }
 
 std::string makeTempDir() {
