@@ -3,7 +3,6 @@
 // must accept exactly the inputs that begin with the 16 bytes of the value,
 // take exactly 16 bytes (or what there was, when less arrived) and leave the
 // rest for the connection loop.
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,9 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (accepted != expected) {
         fail(accepted ? "accepted a wrong handshake" : "refused the right handshake");
     }
-    int left = 0;
-    if (::ioctl(fds[1], FIONREAD, &left) != 0 || static_cast<size_t>(left) != (size > 16 ? size - 16 : 0)) {
+    // What is left for the connection loop (held by the record from the one
+    // receive, or still in the socket) is exactly the input behind byte 16.
+    size_t rest = size > 16 ? size - 16 : 0;
+    if (socketAvailable(c) != rest) {
         fail("the handshake took more or less than its 16 bytes");
+    }
+    static uint8_t after[4096];
+    if (rest > 0 && (socketReadAll(c, after, static_cast<int32_t>(rest)) != 0 || std::memcmp(after, data + 16, rest) != 0)) {
+        fail("the bytes behind the handshake did not stay for the loop as they came");
     }
     socketClose(c);
     connectionFree(c);
