@@ -238,20 +238,11 @@ void socketSkipInput(ClientConnection* c) noexcept {
     bool more = c->inputMayWait;
     c->inputAt = 0;
     c->inputEnd = 0;
-    c->inputMayWait = false;
-    if (!more) {
-        return;
-    }
-    uint8_t scratch[kReplyBufferSize];
-    uint32_t n = socketAvailable(c);
-    while (n > 0) {
-        uint32_t chunk = n < kReplyBufferSize ? n : kReplyBufferSize;
-        // A receive that yields nothing although bytes were announced would
-        // otherwise spin here for ever.
-        if (socketReadBytes(c, scratch, static_cast<int32_t>(chunk)) <= 0) {
-            return;
-        }
-        n = socketAvailable(c);
+    // A receive that yields nothing although bytes were announced ends the
+    // drain; it would otherwise spin here for ever.
+    while (more && waitingInSocket(c) > 0 && receiveMore(c, kReplyBufferSize) > 0) {
+        c->inputAt = 0;
+        c->inputEnd = 0;
     }
     c->inputMayWait = false;
 }

@@ -280,7 +280,7 @@ int runServer(Coordinator& co, int listenFd, int signalFd) {
             int64_t now = monotonicMs();
             if (co.writes.size() > 1) loop.severalWritesMs = now;
             bool alone = co.writes.size() == 1 && now - loop.severalWritesMs > kAloneAfterMs;
-            if (!storeCommitQueued(co.store, alone)) break;
+            if (co.writes.empty() || !storeCommitQueued(co.store, alone)) break;
             finishWrites(co);
         }
         publishAt = metricsPublish(co, monotonicMs());

@@ -523,7 +523,7 @@ void storeSubmit(Store* store, StoreWrite write) {
 
 bool storeCommitQueued(Store* store, bool alone) {
     if (store->pg != nullptr) return false;
-    std::vector<StoreWrite> batch;
+    std::vector<StoreWrite>& batch = store->loopBatch; // empty, its buffer swapped back to the queue
     {
         platform::MutexLock lock(store->mu);
         if (store->queue.empty()) return false;
@@ -542,6 +542,7 @@ bool storeCommitQueued(Store* store, bool alone) {
         store->busy = false;
         store->checkpointWanted = checkpoint;
     }
+    batch.clear();
     if (checkpoint) store->cv.notify_one();
     return true;
 }

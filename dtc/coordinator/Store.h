@@ -5,14 +5,13 @@
 // commit), so many concurrent prepares and decisions share one fsync.
 //
 // Life of a write: the event loop queues a StoreWrite (storeSubmit) and answers
-// nothing yet. At the end of its pass the loop calls storeCommitQueued: the
-// only write in flight (one caller waiting, as when completions are made one
-// at a time) the loop commits itself, one flush and no hand-off to another
-// thread and back; when more are in flight, the batch goes to the writer
-// thread, so that the loop reads and answers meanwhile and the next batch
-// grows. Either way the writes
-// reach the done list with their result (the writer also signals the eventfd)
-// and the event loop takes them (storeTakeDone) and only then answers the
+// nothing yet. At the end of its pass the loop calls storeCommitQueued: a
+// lone write (one caller waiting, as when completions are made one at a time)
+// the loop commits itself, one flush and no hand-off to another thread and
+// back; otherwise the batch goes to the writer thread, so that the loop reads
+// and answers meanwhile and the next batch grows. Either way the writes reach
+// the done list with their result (the writer also signals the eventfd) and
+// the event loop takes them (storeTakeDone) and only then answers the
 // client. A write that fails leaves the database as it was (the whole batch
 // rolls back) and reports the failure for each write of the batch. Log
 // checkpoints always run on the writer thread.
@@ -89,6 +88,7 @@ struct Store {
     bool stopping GUARDED_BY(mu) = false;         // the writer drains the queue and exits
     bool busy GUARDED_BY(mu) = false;             // a thread is using db (commit or checkpoint)
     bool checkpointWanted GUARDED_BY(mu) = false; // the loop's commit left the log due for a checkpoint
+    std::vector<StoreWrite> loopBatch;   // the batch the loop commits itself (loop thread; kept for its capacity)
     std::thread writer;                  // the writer thread
     std::atomic<uint64_t> batches{0};    // transactions committed
     std::atomic<uint64_t> records{0};    // writes committed
