@@ -202,9 +202,11 @@ protected:
                         c.out, nullptr);
         return c;
     }
+    // A run of --recover; -2 when it has not ended within a minute (its own
+    // waits are bounded by seconds), so a stuck run fails with its output.
     int recover(const std::string& db, std::string* out) {
         Child c = recoverStart(db);
-        int code = waitExit(c.pid);
+        int code = waitExitWithin(c.pid, 60);
         *out = readText(c.out);
         return code;
     }
