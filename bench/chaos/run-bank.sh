@@ -59,9 +59,15 @@ conn_b="host=127.0.0.1 port=$pgport dbname=bank_b user=postgres"
 dtcd_pid=
 morvalen_pid=
 bank_pid=
+# Kills this run's participants, and only those: the ones in this script's
+# network namespace. Tests running beside the bank start dtc-pg-enlist from the
+# same build, and a kill by name alone would take theirs as well.
+kill_participants() {
+  pkill -9 --ns $$ --nslist net -f "$bin/dtc-pg-enlist" 2>/dev/null || true
+}
 cleanup() {
   kill -9 $bank_pid $morvalen_pid $dtcd_pid 2>/dev/null || true
-  pkill -9 -f "$bin/dtc-pg-enlist" 2>/dev/null || true
+  kill_participants
   runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
   if [ -n "${CHAOS_KEEP:-}" ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
@@ -168,7 +174,7 @@ for round in $(seq "$rounds"); do
     jvm) kill -9 "$bank_pid" 2>/dev/null || true ;;
     morvalen) kill -9 "$morvalen_pid" 2>/dev/null || true ;;
     dtcd) kill -9 "$dtcd_pid" 2>/dev/null || true ;;
-    participant) pkill -9 -f "$bin/dtc-pg-enlist" 2>/dev/null || true ;;
+    participant) kill_participants ;;
     postgres) runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true ;;
     none) ;;
   esac
@@ -177,7 +183,7 @@ for round in $(seq "$rounds"); do
   for _ in $(seq $(( (seconds + 5) * 10 ))); do alive "$bank_pid" || break; sleep 0.1; done
   kill -9 "$bank_pid" 2>/dev/null || true
   wait "$bank_pid" 2>/dev/null || true
-  pkill -9 -f "$bin/dtc-pg-enlist" 2>/dev/null || true
+  kill_participants
   postgres_up || start_postgres
   alive "$dtcd_pid" || start_dtcd
   alive "$morvalen_pid" || start_morvalen
